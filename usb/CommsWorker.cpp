@@ -1,0 +1,115 @@
+#include "usb/CommsWorker.h"
+
+#include <QMutexLocker>
+
+CommsWorker::CommsWorker(std::shared_ptr<D2xxApi> api) : ftdi(std::move(api)) {}
+
+QStringList CommsWorker::debuggableGetDeviceList()
+{
+    QMutexLocker lock(&mutex);
+    deviceNames.clear();
+    if (ftdi.getDeviceList()) {
+        for (int i = 0; i < ftdi.listedDevices(); ++i)
+            deviceNames.append(QString::fromUtf8(ftdi.listedDescription(i)));
+    }
+    return deviceNames;
+}
+
+bool CommsWorker::selectDevice(const QString &name)
+{
+    QMutexLocker lock(&mutex);
+    const int index = deviceNames.indexOf(name);
+    if (index < 0)
+        return false;
+    const bool opened = ftdi.openDevice(index);
+    deviceOpen = ftdi.deviceOpen();
+    ftdi.configureLine();
+    return opened;
+}
+
+QByteArray CommsWorker::takeRxBytes()
+{
+    QMutexLocker lock(&mutex);
+    QByteArray taken;
+    taken.swap(rxBytes);
+    return taken;
+}
+
+void CommsWorker::onReqPauseWork()
+{
+    workEnabled = false;
+}
+
+void CommsWorker::onReqWrite(QByteArray data)
+{
+    QMutexLocker lock(&mutex);
+    rxBytes.clear();
+    ftdi.clearRxQueue();
+    txPending = true;
+    txBytes.append(data);
+}
+
+void CommsWorker::onReqSelectLineCards()
+{
+    {
+        QMutexLocker lock(&mutex);
+        workEnabled = false;
+        ftdi.selectLineCards();
+        ftdi.configureLine();
+        ftdi.clearRxQueue();
+        // Give the controller time to switch over before traffic starts.
+        ftdi.sleepMicroseconds(lineCardSwitchUs);
+        workEnabled = true;
+    }
+    emit notifyLineCardsSelected(true);
+}
+
+void CommsWorker::serviceComms()
+{
+    if (!deviceOpen || !workEnabled)
+        return;
+    for (int cycle = 0; cycle < 2; ++cycle) {
+        const bool wrote = writeIfAny();
+        const bool received = readIfAny();
+        if (!wrote && !received)
+            break;
+    }
+}
+
+bool CommsWorker::writeIfAny()
+{
+    if (!txPending)
+        return false;
+    bool ok;
+    {
+        QMutexLocker lock(&mutex);
+        rxBytes.clear();
+        ftdi.clearRxQueue();
+        ok = ftdi.write(txBytes);
+        txPending = false;
+    }
+    emit notifyTxData(ok);
+    return ok;
+}
+
+bool CommsWorker::readIfAny()
+{
+    int count;
+    bool appended = false;
+    {
+        QMutexLocker lock(&mutex);
+        count = ftdi.rxQueueCount();
+        if (count < 0) {
+            count = ftdi.rxQueueCount();
+            emit notifyIOError();
+        } else if (count > 0) {
+            QByteArray received;
+            ftdi.read(received);
+            rxBytes.append(received);
+            appended = true;
+        }
+    }
+    if (count > 0)
+        emit notifyRxData();
+    return appended;
+}

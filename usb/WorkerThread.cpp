@@ -1,0 +1,6 @@
+#include "usb/WorkerThread.h"
+
+void WorkerThread::run()
+{
+    exec();
+}

@@ -1,0 +1,58 @@
+#pragma once
+
+#include "usb/D2xxApi.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <memory>
+#include <vector>
+
+// The USB serial chip of the controller: enumeration, opening, line set-up,
+// the CBUS pins that select the line-card path, and the half-duplex
+// transmit discipline (break, sync byte, RTS while sending, echo discarded).
+// Not thread-safe: its owner serialises every call.
+class ftd2xxRaw
+{
+public:
+    explicit ftd2xxRaw(std::shared_ptr<D2xxApi> api);
+
+    bool getDeviceList();
+    bool openDevice(int index);
+    bool configureLine();
+    void selectLineCards();
+    // Sends the sync byte and the whole of txBytes, which is left empty.
+    // False only when txBytes was empty.
+    bool write(QByteArray &txBytes);
+    // Appends everything the receive queue holds to out.
+    bool read(QByteArray &out);
+    // Bytes waiting; 0 when no device is open, -1 when the query failed.
+    int rxQueueCount();
+    FT_STATUS clearRxQueue();
+    bool clearRxWithWait(quint32 expected);
+    bool sendBreak();
+
+    void sleepMicroseconds(quint32 microseconds);
+
+    int listedDevices() const { return deviceCount; }
+    // Description of a listed device, up to its terminating NUL.
+    QByteArray listedDescription(int index) const;
+    bool deviceOpen() const { return isOpen; }
+    FT_STATUS status() const { return lastStatus; }
+
+    static constexpr quint8 syncByte = 0x55;
+    static constexpr int maxDevices = 1024;
+    static constexpr int maxReadPerCall = 64 * 1024;
+
+private:
+    bool queryRxQueue(quint32 &count);
+
+    std::shared_ptr<D2xxApi> api;
+    std::vector<FT_DEVICE_LIST_INFO_NODE> deviceInfoList;
+    qint32 deviceCount = 0;
+    bool isOpen = false;
+    FT_HANDLE handle = nullptr;
+    FT_STATUS lastStatus = FT_OK;
+    char rxScratch[512];
+    bool traceEnabled = false;
+};
