@@ -1,0 +1,441 @@
+#include "controller/VX420Controller.h"
+
+#include "controller/CommandPacket.h"
+#include "controller/ControllerReplies.h"
+#include "controller/Opcodes.h"
+#include "controller/PacketCodec.h"
+#include "usb/CommsWorker.h"
+#include "usb/WorkerThread.h"
+
+#include <QDebug>
+#include <QMutexLocker>
+#include <QTime>
+#include <QTimer>
+
+namespace {
+QString timeOfDay()
+{
+    return QTime::currentTime().toString(QStringLiteral("hh:mm:ss.zzz"));
+}
+} // namespace
+
+VX420Controller::VX420Controller(QObject *parent, std::shared_ptr<D2xxApi> api)
+    : QObject(parent)
+{
+    qRegisterMetaType<uint32_t>("uint32_t");
+
+    workerThread = std::make_unique<WorkerThread>();
+    worker = std::make_unique<CommsWorker>(std::move(api));
+    workerThread->start(QThread::InheritPriority);
+    worker->moveToThread(workerThread.get());
+
+    serviceTimer = std::make_unique<QTimer>();
+    commsTimeoutTimer = std::make_unique<QTimer>();
+    commsTimeoutTimer->setSingleShot(true);
+    commsTimeoutTimer->setInterval(replyTimeoutMs);
+
+    clearCardInfoList();
+    setupSignalsAndSlots();
+    cardCountValue = 0;
+}
+
+VX420Controller::~VX420Controller()
+{
+    commsTimeoutTimer->stop();
+    commsTimeoutTimer.reset();
+    serviceTimer->stop();
+    serviceTimer.reset();
+    workerThread->quit();
+    workerThread->wait();
+    worker.reset();
+    workerThread.reset();
+}
+
+void VX420Controller::setupSignalsAndSlots()
+{
+    connect(serviceTimer.get(), &QTimer::timeout, this, &VX420Controller::onTimerTick,
+            Qt::QueuedConnection);
+    connect(this, &VX420Controller::reqServiceComms, worker.get(), &CommsWorker::serviceComms,
+            Qt::QueuedConnection);
+    connect(commsTimeoutTimer.get(), &QTimer::timeout, this, &VX420Controller::onCommsTimeout);
+    connect(worker.get(), &CommsWorker::notifyIOError, this, &VX420Controller::onCommsError,
+            Qt::QueuedConnection);
+    connect(worker.get(), &CommsWorker::notifyRxData, this, &VX420Controller::onRxData,
+            Qt::QueuedConnection);
+    connect(this, &VX420Controller::reqWrite, worker.get(), &CommsWorker::onReqWrite,
+            Qt::QueuedConnection);
+    connect(this, &VX420Controller::reqSelectLineCards, worker.get(),
+            &CommsWorker::onReqSelectLineCards, Qt::QueuedConnection);
+    connect(worker.get(), &CommsWorker::notifyLineCardsSelected, this,
+            &VX420Controller::onAckLineCardsSelected, Qt::QueuedConnection);
+}
+
+void VX420Controller::trace(const char *operation) const
+{
+    if (traceEnabled)
+        qDebug().nospace() << "Trace: VX420Controller::" << operation;
+}
+
+void VX420Controller::onReqDefaultStartup()
+{
+    trace("onReqDefaultStartup");
+    const bool ok = openDefault();
+    emit notifyDeviceSelected(ok);
+    if (ok) {
+        onReqSelectLineCards();
+        start();
+    }
+}
+
+bool VX420Controller::openDefault()
+{
+    trace("openDefault");
+    worker->debuggableGetDeviceList();
+    return worker->selectDevice(deviceDescription);
+}
+
+void VX420Controller::onReqSelectLineCards()
+{
+    trace("onReqSelectLineCards");
+    emit reqSelectLineCards();
+    linkModeValue = Commands;
+    commsTimeoutTimer->setInterval(replyTimeoutMs);
+}
+
+void VX420Controller::start()
+{
+    trace("start");
+    serviceTimer->start(serviceIntervalMs);
+}
+
+void VX420Controller::onTimerTick()
+{
+    emit reqServiceComms();
+}
+
+void VX420Controller::txBytes(const QByteArray &bytes)
+{
+    trace("txBytes");
+    if (!serviceTimer->isActive())
+        serviceTimer->start(serviceIntervalMs);
+    if (bytes.isEmpty())
+        return;
+    onReqClearRx();
+    lastTx = bytes;
+    commsTimeoutTimer->start();
+    if (traceVerbose)
+        qDebug() << "txBytes: time-out" << commsTimeoutTimer->interval() << "ms from" << timeOfDay();
+    emit reqWrite(bytes);
+}
+
+void VX420Controller::onReqClearRx()
+{
+    clearRxPending = true;
+    rxQueue.clear();
+    packetGetter.clearStreams();
+}
+
+void VX420Controller::onRxData()
+{
+    QMutexLocker lock(&mutex);
+    const QByteArray rx = worker->takeRxBytes();
+    if (traceVerbose)
+        qDebug() << "rx.length =" << rx.size();
+    if (commsTimeoutTimer->isActive())
+        commsTimeoutTimer->stop();
+    if (linkModeValue != Commands && linkModeValue != BootLoaderTunnel)
+        return;
+
+    if (!rxQueue.append(rx))
+        return;
+    while (rxQueue.hasFrame()) {
+        const QByteArray frame = rxQueue.takeFrame();
+        if (traceVerbose)
+            qDebug().noquote() << "Frame: " << PacketCodec::toHex(frame);
+        if (packetGetter.addFrame(frame)) {
+            cardCountValue = packetGetter.streamCount();
+            const QVector<RawPacket> packets = packetGetter.getAllCompletePackets();
+            if (traceVerbose && !packets.isEmpty())
+                qDebug() << "Have packets for " << packets.size() << "cards";
+            for (const RawPacket &packet : packets)
+                processRawPacket(packet);
+        } else if (!clearRxPending) {
+            emit notifySeriousError(SeriousErrorFrame);
+        }
+        clearRxPending = false;
+    }
+}
+
+void VX420Controller::onCommsTimeout()
+{
+    qDebug().noquote() << "VX420Controller::onCommsTimeout():" << timeOfDay();
+    commsTimeoutTimer->stop();
+    if (linkModeValue == Commands)
+        emit notifySeriousError(SeriousErrorNoReply);
+}
+
+void VX420Controller::onCommsError()
+{
+    trace("onCommsError");
+    onReqPauseComms();
+    emit notifySeriousError(SeriousErrorIO);
+}
+
+void VX420Controller::onReqPauseComms()
+{
+    trace("onReqPauseComms");
+    serviceTimer->stop();
+    worker->onReqPauseWork();
+}
+
+void VX420Controller::onAckLineCardsSelected(bool ok)
+{
+    trace("onAckLineCardsSelected");
+    emit notifyLineCardsSelected(ok);
+}
+
+void VX420Controller::clearCardInfoList()
+{
+    trace("clearCardInfoList");
+    cardInfoList.clear();
+}
+
+void VX420Controller::resetCardInfoList(int count)
+{
+    clearCardInfoList();
+    for (int i = 0; i < count; ++i)
+        cardInfoList.append(CardInfo());
+}
+
+const CardInfo *VX420Controller::lineCardInfo(int card) const
+{
+    if (card < 0 || card >= cardInfoList.size())
+        return nullptr;
+    return &cardInfoList.at(card);
+}
+
+// --- controller commands
+
+void VX420Controller::sendCommand(quint8 header, quint16 argument)
+{
+    linkModeValue = Commands;
+    txBytes(CommandPacket(header, argument).build());
+}
+
+void VX420Controller::resetAllCounters()
+{
+    for (CardInfo &info : cardInfoList)
+        info.resetCounters();
+}
+
+void VX420Controller::onReqCmdIdentify(int card)
+{
+    if (traceEnabled)
+        qDebug() << "Trace: VX420Controller::onReqCmdIdentify" << card;
+    if (traceVerbose)
+        qDebug() << "VX420Controller::onRequestCmdIdentify()" << card;
+    sendCommand(OPCODE_IDENTIFY, quint16(card));
+}
+
+void VX420Controller::onReqCmdFrameInterval(int interval)
+{
+    if (traceEnabled)
+        qDebug().nospace() << "Trace: VX420Controller::onReqCmdFrameInterval(" << interval << ")";
+    sendCommand(OPCODE_FRAME_INTERVAL, quint16(interval / 10));
+}
+
+void VX420Controller::onReqFlashVersion()
+{
+    if (traceVerbose)
+        qDebug() << "GET_FLASH_VER";
+    sendCommand(GET_FLASH_VER);
+}
+
+void VX420Controller::onReqReflashAction()
+{
+    if (traceVerbose)
+        qDebug() << "REFLASH_ACTION";
+    sendCommand(REFLASH_ACTION);
+}
+
+void VX420Controller::onReqCmdLedGreen()
+{
+    if (traceVerbose)
+        qDebug() << "OPCODE_LED_GREEN";
+    sendCommand(OPCODE_LED_GREEN);
+}
+
+void VX420Controller::onReqCmdLedRed()
+{
+    if (traceVerbose)
+        qDebug() << "OPCODE_LED_RED";
+    sendCommand(OPCODE_LED_RED);
+}
+
+void VX420Controller::onReqCmdBeacon()
+{
+    trace("onReqCmdBeacon");
+    resetAllCounters();
+    sendCommand(OPCODE_BEACON);
+}
+
+void VX420Controller::onReqCmdClamp()
+{
+    trace("onReqCmdClamp");
+    sendCommand(OPCODE_CLAMP);
+}
+
+void VX420Controller::onReqCmdContinuity()
+{
+    trace("onReqCmdContinuity");
+    resetAllCounters();
+    sendCommand(OPCODE_CONTINUITY);
+}
+
+void VX420Controller::onReqCmdFastFrames()
+{
+    trace("onReqCmdFastFrames");
+    const int slotCount = cardCountValue < 1 ? 10 : cardCountValue;
+    const int argument = ((slotCount + 2) * 1145 + 9) / 10;
+    if (traceVerbose)
+        qDebug() << "VX420Controller::onReqCmdFastFrames()" << argument;
+    sendCommand(OPCODE_FRAME_INTERVAL, quint16(argument));
+}
+
+void VX420Controller::onReqCmdGetLineCardInfo()
+{
+    trace("onReqCmdGetLineCardInfo");
+    sendCommand(OPCODE_LINE_CARD_INFO);
+}
+
+void VX420Controller::onReqCmdListen()
+{
+    if (traceEnabled)
+        qDebug().noquote() << "Trace: VX420Controller::onReqCmdListen " << timeOfDay();
+    resetAllCounters();
+    sendCommand(OPCODE_LISTEN);
+}
+
+void VX420Controller::onReqCmdLedFlashSlow()
+{
+    if (traceVerbose)
+        qDebug() << "OPCODE_LED_FLASH_SLOW";
+    sendCommand(OPCODE_LED_FLASH_SLOW);
+}
+
+void VX420Controller::onReqCmdLedOff()
+{
+    if (traceVerbose)
+        qDebug() << "OPCODE_LED_OFF";
+    sendCommand(OPCODE_LED_OFF);
+}
+
+void VX420Controller::onReqCmdLedOn()
+{
+    if (traceVerbose)
+        qDebug() << "OPCODE_LED_ON";
+    sendCommand(OPCODE_LED_ON);
+}
+
+void VX420Controller::onReqCmdLedYellow()
+{
+    if (traceVerbose)
+        qDebug() << "OPCODE_LED_YELLOW";
+    sendCommand(OPCODE_LED_YELLOW);
+}
+
+// --- reply dispatch
+
+void VX420Controller::processRawPacket(const RawPacket &packet)
+{
+    if (packet.local.isEmpty())
+        return;
+    const quint8 opcode = quint8(packet.local.at(0)) & OPCODE_MASK;
+    const int card = packet.card;
+    if (traceEnabled)
+        qDebug().noquote() << "Trace: VX420Controller::processRawPacket " << timeOfDay();
+    if (traceVerbose)
+        qDebug().noquote() << "processRawPacket() opCode=" << opcode
+                           << " packet=" << PacketCodec::toHex(packet.local);
+
+    if (opcode == OPCODE_BOOTLOADER) {
+        if (traceVerbose)
+            qDebug() << "Bootloader packet";
+        processRawBootLoaderPacket(packet);
+        return;
+    }
+
+    if (cardInfoList.size() != packetGetter.streamCount())
+        resetCardInfoList(packetGetter.streamCount());
+    if (card < 0 || card >= cardInfoList.size())
+        return;
+    CardInfo &record = cardInfoList[card];
+    const bool wasConfused = record.confused;
+    record.confused = false;
+
+    switch (opcode) {
+    case OPCODE_CONFUSED:
+        if (traceVerbose)
+            qDebug().noquote() << QString::asprintf("CONFUSED card:%d  len:%d", card,
+                                                    int(cardInfoList.size()));
+        record.confused = true;
+        // One re-send per confusion: a second CONFUSED in a row is left alone.
+        if (!wasConfused && !lastTx.isEmpty())
+            emit reqWrite(lastTx);
+        break;
+    case OPCODE_LINE_CARD_INFO:
+        record.applyInfo(LineCardInfoReply::decode(card, packet.local));
+        emit notifyLineCardInfo(card);
+        break;
+    case OPCODE_LISTEN:
+        record.applyListen(ListenReply::decode(card, packet.local));
+        if (record.cardRemoved())
+            emit notifyCardRemoved(card);
+        else if (record.cardInserted())
+            emit notifyCardInserted(card);
+        else
+            emit notifyListenResult(card);
+        break;
+    case OPCODE_CONTINUITY:
+        record.applyContinuity(ContinuityReply::decode(card, packet.local));
+        break;
+    case GET_FLASH_VER:
+        emit notifyReflashStatus(FlashVersionReply::decode(card, packet.local).versionsDiffer());
+        break;
+    case REFLASH_ACTION:
+        emit notifyReflashResult(ReflashActionReply::decode(card, packet.local).succeeded());
+        break;
+    case OPCODE_FRAME_INTERVAL: {
+        const FrameIntervalReply reply = FrameIntervalReply::decode(card, packet.local);
+        if (reply.error)
+            emit notifyLineCardApplicationError(card);
+        else
+            emit notifyFrameRate(card, reply.value);
+        break;
+    }
+    case OPCODE_LED_20:
+    case OPCODE_LED_RED:
+    case OPCODE_LED_GREEN:
+    case OPCODE_LED_YELLOW:
+    case OPCODE_LED_OFF:
+    case OPCODE_LED_ON:
+        emit notifyLed(card, opcode);
+        break;
+    default:
+        break;
+    }
+}
+
+void VX420Controller::processRawBootLoaderPacket(const RawPacket &packet)
+{
+    const quint8 opcode = quint8(packet.local.at(0)) & OPCODE_MASK;
+    if (traceVerbose) {
+        qDebug().noquote() << QString(58, QLatin1Char('#'));
+        qDebug().noquote() << "VX420Controller::processRawBootLoaderPacket() opCode:" << opcode
+                           << " time:" << timeOfDay();
+        qDebug().noquote() << "VX420Controller::processRawBootLoaderPacket()"
+                           << PacketCodec::toHex(packet.local);
+    }
+    if (opcode == OPCODE_BOOTLOADER)
+        emit notifyRxBootLoaderPacket(packet.local);
+}

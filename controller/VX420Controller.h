@@ -1,0 +1,137 @@
+#pragma once
+
+#include "controller/CardInfo.h"
+#include "controller/FrameByteQueue.h"
+#include "controller/RawPacket.h"
+#include "controller/RawPacketGetter.h"
+#include "usb/D2xxApi.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QMutex>
+#include <QObject>
+#include <QString>
+
+#include <cstdint>
+#include <memory>
+
+class CommsWorker;
+class QTimer;
+class WorkerThread;
+
+// Stands between the window and the USB link: opens the controller, keeps
+// the worker's service passes going, sends commands with a reply time-out,
+// cuts received bytes into per-card packets and dispatches them.
+class VX420Controller : public QObject
+{
+    Q_OBJECT
+
+public:
+    // What the manager expects to receive; every sender sets it first.
+    enum LinkMode {
+        Idle = 0,
+        Commands = 2,
+        BootLoaderTunnel = 4,
+    };
+    Q_ENUM(LinkMode)
+
+    enum SeriousError {
+        SeriousErrorIO = 1,       // the worker could not query the device
+        SeriousErrorFrame = 2,    // an unreadable frame after the first one
+        SeriousErrorNoReply = 3,  // no reply to a command within the time-out
+    };
+
+    static constexpr int serviceIntervalMs = 10;
+    static constexpr int replyTimeoutMs = 2000;
+
+    explicit VX420Controller(QObject *parent = nullptr,
+                             std::shared_ptr<D2xxApi> api = D2xxApi::platformDefault());
+    ~VX420Controller() override;
+
+    bool openDefault();
+    void txBytes(const QByteArray &bytes);
+
+    void clearCardInfoList();
+    void resetCardInfoList(int count);
+    // The record of a card slot, or none.
+    const CardInfo *lineCardInfo(int card) const;
+
+    int cardCount() const { return cardCountValue; }
+    LinkMode linkMode() const { return linkModeValue; }
+
+signals:
+    void notifyCardRemoved(int card);
+    void notifyCardInserted(int card);
+    void notifyDeviceSelected(bool ok);
+    void notifyLineCardInfo(int card);
+    void notifyLineCardsSelected(bool ok);
+    void notifyListenResult(int card);
+    void notifySeriousError(int code);
+    void notifyLineCardApplicationError(int card);
+    void notifyRxBootLoaderPacket(QByteArray packet);
+    void notifyStatus(QString text);
+    void notifyBootLoaderVersion(uint32_t version);
+    void notifyReflashStatus(bool needed);
+    void notifyReflashResult(bool ok);
+    void notifyFrameRate(int card, int value);
+    void notifyLed(int card, int opcode);
+    void reqWrite(QByteArray bytes);
+    void reqSelectLineCards();
+    void reqServiceComms();
+    void notifyBootLoaderResult(bool ok);
+    void notifyLineCardSerial(int number);
+
+public slots:
+    void onReqDefaultStartup();
+    void onReqSelectLineCards();
+    void start();
+    void onTimerTick();
+    void onReqClearRx();
+    void onRxData();
+    void onCommsTimeout();
+    void onCommsError();
+    void onReqPauseComms();
+    void onAckLineCardsSelected(bool ok);
+
+    // Controller commands.
+    void onReqCmdIdentify(int card);
+    void onReqCmdFrameInterval(int interval);
+    void onReqFlashVersion();
+    void onReqReflashAction();
+    void onReqCmdLedGreen();
+    void onReqCmdLedRed();
+    void onReqCmdBeacon();
+    void onReqCmdClamp();
+    void onReqCmdContinuity();
+    void onReqCmdFastFrames();
+    void onReqCmdGetLineCardInfo();
+    void onReqCmdListen();
+    void onReqCmdLedFlashSlow();
+    void onReqCmdLedOff();
+    void onReqCmdLedOn();
+    void onReqCmdLedYellow();
+
+private:
+    void setupSignalsAndSlots();
+    void sendCommand(quint8 header, quint16 argument = 0);
+    void resetAllCounters();
+    void processRawPacket(const RawPacket &packet);
+    void processRawBootLoaderPacket(const RawPacket &packet);
+    void trace(const char *operation) const;
+
+    bool traceVerbose = false;
+    bool traceEnabled = false;
+    std::unique_ptr<WorkerThread> workerThread;
+    std::unique_ptr<CommsWorker> worker;
+    std::unique_ptr<QTimer> serviceTimer;
+    std::unique_ptr<QTimer> commsTimeoutTimer;
+    FrameByteQueue rxQueue;
+    RawPacketGetter packetGetter;
+    QMutex mutex;
+    QList<CardInfo> cardInfoList;
+    QByteArray lastTx;
+    LinkMode linkModeValue = Idle;
+    int cardCountValue = 0;
+    bool clearRxPending = false;
+    QString deviceDescription = QStringLiteral("VX420");
+};
