@@ -1,0 +1,944 @@
+#include "bootloader/BootLoader.h"
+
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <functional>
+#include <memory>
+
+namespace {
+
+QByteArray hex(const char *text)
+{
+    return QByteArray::fromHex(text);
+}
+
+// A bootloader reply as the tunnel delivers it: the decoded controller
+// packet (opcode 0x02, two argument digits), then reply type and data.
+QByteArray replyPacket(quint8 type, const QByteArray &data)
+{
+    return hex("02 FF FF") + char(type) + data;
+}
+
+QByteArray message(quint8 code)
+{
+    return replyPacket(BSL_MESSAGE_REPLY, QByteArray(1, char(code)));
+}
+
+QByteArray dataReply(const QByteArray &data)
+{
+    return replyPacket(BSL_DATA_REPLY, data);
+}
+
+const QByteArray fixtureIv = hex("00 11 22 33 44 55 66 77 88 99 AA BB CC DD EE FF");
+const QByteArray secret = QByteArray("0123456789ABCDEF");
+const QString twentyPairImage = QStringLiteral(":/firmware/LQ770_QUANTE_SIDC_20PAIR.txt"); // PLATFORM_ID 04 03
+
+// Payload of a fixture image: `lines` data lines, byte i of the payload
+// holding i * 7 + 3.
+QByteArray fixturePayload(int lines)
+{
+    QByteArray bytes;
+    for (int i = 0; i < lines * 16; ++i)
+        bytes.append(char((i * 7 + 3) & 0xFF));
+    return bytes;
+}
+
+// A small image in the text format, with the padded DEVICE_ID line of the
+// embedded images.
+QByteArray fixtureImage(int lines, const QByteArray &address = "D000", const QByteArray &minimumFlash = "3000",
+                        const QByteArray &minimumSram = "0200")
+{
+    QByteArray text = "#:FIRMWARE_NAME=LQ770 Line Card\r\n"
+                      "#:DEVICE_ID=25 53 ?? ?? ?? ?? ?? ?? ?? ?? ?? ?? ?? ?? ?? ??  \r\n"
+                      "#:PLATFORM_ID=04 03\r\n"
+                      "#:MINIMUM_FLASH=" + minimumFlash + "\r\n"
+                      "#:MINIMUM_SRAM=" + minimumSram + "\r\n"
+                      "#:CRYPTO_IV=" + fixtureIv.toHex(' ').toUpper() + "\r\n"
+                      "@" + address + "\r\n";
+    const QByteArray payload = fixturePayload(lines);
+    for (int line = 0; line < lines; ++line)
+        text += payload.mid(line * 16, 16).toHex(' ').toUpper() + "\r\n";
+    return text + "q\r\n";
+}
+
+// The IV and payload of an image file, read here on their own.
+void readImage(const QString &path, QByteArray *iv, QByteArray *payload)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        qFatal("cannot read %s", qPrintable(path));
+    bool inData = false;
+    for (QByteArray line : file.readAll().split('\n')) {
+        line = line.trimmed();
+        if (line.startsWith("#:CRYPTO_IV="))
+            *iv = QByteArray::fromHex(line.mid(12));
+        else if (line.startsWith('@'))
+            inData = true;
+        else if (line == "q")
+            inData = false;
+        else if (inData)
+            *payload += QByteArray::fromHex(line);
+    }
+}
+
+QByteArray appCode(quint16 address, const QByteArray &page)
+{
+    return hex("22") + char(address & 0xFF) + char(address >> 8) + '\0' + page;
+}
+
+QByteArray erasedSegment()
+{
+    return QByteArray(64, char(0xFF));
+}
+
+quint16 xorOfWords(const QByteArray &bytes)
+{
+    quint16 sum = 0;
+    for (int i = 2; i + 1 < bytes.size(); i += 2)
+        sum ^= quint16(quint8(bytes.at(i)) | (quint8(bytes.at(i + 1)) << 8));
+    return sum;
+}
+
+const QByteArray readCommand = hex("18 C0 10 00 40 00");
+const QByteArray toggleCommand = hex("13");
+const QByteArray eraseSegmentCommand = hex("12 C0 10 00");
+
+QByteArray passwordCommand(const QByteArray &password)
+{
+    return hex("11") + password;
+}
+
+} // namespace
+
+class tst_BootLoader : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void singleCommands_data();
+    void singleCommands();
+    void installEmbeddedImage();
+    void capacityProbes_data();
+    void capacityProbes();
+    void deviceId_data();
+    void deviceId();
+    void lockLoop_data();
+    void lockLoop();
+    void lastPage_data();
+    void lastPage();
+    void refusedStep_data();
+    void refusedStep();
+    void noImage();
+    void storedRepliesDoNotAdvance_data();
+    void storedRepliesDoNotAdvance();
+    void versionOncePerRequest();
+    void timeoutResendsSameCommand();
+    void timeoutBoundInSequence();
+    void timeoutBoundWhenIdle();
+    void initLineCard();
+    void initLineCardDefaultAccepted();
+    void initLineCardNoIdentityRecord();
+    void initLineCardRefusals_data();
+    void initLineCardRefusals();
+    void initLineCardNeedsSecret();
+    void segmentOfOtherLengthNotWritten();
+    void emptyFirstRecordRetagged();
+    void manualLoginRefusedSendsSecret();
+    void manualRead();
+
+private:
+    QString writeImage(const QByteArray &text);
+    QList<QByteArray> sent();
+    QList<bool> results();
+    void loadFixture(int lines);
+    void reachLockStep();
+    void reachFirstPage();
+    void reachReadStep();
+
+    std::unique_ptr<QTemporaryDir> dir;
+    std::unique_ptr<BootLoader> bl;
+    std::unique_ptr<QSignalSpy> txSpy;
+    std::unique_ptr<QSignalSpy> resultSpy;
+    std::unique_ptr<QSignalSpy> versionSpy;
+    std::unique_ptr<QSignalSpy> serialSpy;
+    std::unique_ptr<QSignalSpy> progressSpy;
+};
+
+void tst_BootLoader::initTestCase()
+{
+    Q_INIT_RESOURCE(firmware);
+}
+
+void tst_BootLoader::init()
+{
+    dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(dir->isValid());
+    bl = std::make_unique<BootLoader>();
+    txSpy = std::make_unique<QSignalSpy>(bl.get(), &BootLoader::reqTxBytes);
+    resultSpy = std::make_unique<QSignalSpy>(bl.get(), &BootLoader::notifyBootLoaderResult);
+    versionSpy = std::make_unique<QSignalSpy>(bl.get(), &BootLoader::notifyBslVersion);
+    serialSpy = std::make_unique<QSignalSpy>(bl.get(), &BootLoader::notifyLineCardSerialNumber);
+    progressSpy = std::make_unique<QSignalSpy>(bl.get(), &BootLoader::notifyInstallProgress);
+    QVERIFY(txSpy->isValid() && resultSpy->isValid() && versionSpy->isValid() && serialSpy->isValid()
+            && progressSpy->isValid());
+}
+
+void tst_BootLoader::cleanup()
+{
+    txSpy.reset();
+    resultSpy.reset();
+    versionSpy.reset();
+    serialSpy.reset();
+    progressSpy.reset();
+    bl.reset();
+    dir.reset();
+}
+
+QString tst_BootLoader::writeImage(const QByteArray &text)
+{
+    const QString path = dir->filePath(QStringLiteral("image.txt"));
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size())
+        qFatal("cannot write fixture %s", qPrintable(path));
+    return path;
+}
+
+// The commands sent since the last call.
+QList<QByteArray> tst_BootLoader::sent()
+{
+    QList<QByteArray> packets;
+    for (const QList<QVariant> &arguments : *txSpy)
+        packets << arguments.at(0).toByteArray();
+    txSpy->clear();
+    return packets;
+}
+
+// The results reported since the last call.
+QList<bool> tst_BootLoader::results()
+{
+    QList<bool> list;
+    for (const QList<QVariant> &arguments : *resultSpy)
+        list << arguments.at(0).toBool();
+    resultSpy->clear();
+    return list;
+}
+
+void tst_BootLoader::loadFixture(int lines)
+{
+    QVERIFY(bl->loadFirmware(writeImage(fixtureImage(lines))));
+}
+
+// Installation of the loaded image up to the first lock toggle.
+void tst_BootLoader::reachLockStep()
+{
+    bl->onReqAppCodeInstall();
+    bl->onRxPacket(dataReply(hex("25 53")));
+    bl->onRxPacket(message(0));
+    bl->onRxPacket(message(0));
+    QCOMPARE(bl->state(), BootLoader::BLS_LOCK_INFOA);
+    QCOMPARE(sent().last(), toggleCommand);
+}
+
+// Installation of the loaded image up to the first page.
+void tst_BootLoader::reachFirstPage()
+{
+    reachLockStep();
+    bl->onRxPacket(message(1));
+    bl->onRxPacket(message(0));
+    bl->onRxPacket(message(0));
+    QCOMPARE(bl->state(), BootLoader::BLS_APP_CODE);
+    QCOMPARE(sent(), QList<QByteArray>({hex("15"), hex("21 00 D0 00") + fixtureIv,
+                                        appCode(0xD000, bl->firmware().getPage(0))}));
+}
+
+// Initialisation with the 20-pair image and number 1234, default password
+// refused, up to the segment read.
+void tst_BootLoader::reachReadStep()
+{
+    QVERIFY(bl->loadFirmware(twentyPairImage));
+    bl->setSecretPassword(secret);
+    bl->onReqInitLineCard(1234);
+    QCOMPARE(bl->lineCardNumber(), 1234);
+    QCOMPARE(bl->state(), BootLoader::BLS_LOGIN_DEFAULT);
+    QCOMPARE(sent(), QList<QByteArray>({passwordCommand(QByteArray(16, char(0xFF)))}));
+
+    QTest::ignoreMessage(QtDebugMsg, "Password FAIL");
+    bl->onRxPacket(message(1));
+    QCOMPARE(bl->state(), BootLoader::BLS_LOGIN_SECRET);
+    QCOMPARE(sent(), QList<QByteArray>({passwordCommand(secret)})); // once
+
+    QTest::ignoreMessage(QtDebugMsg, "Password OK");
+    bl->onRxPacket(message(0));
+    QCOMPARE(bl->state(), BootLoader::BLS_READ_INFOA);
+    QCOMPARE(sent(), QList<QByteArray>({readCommand}));
+}
+
+void tst_BootLoader::singleCommands_data()
+{
+    QTest::addColumn<int>("slot");
+    QTest::addColumn<QByteArray>("bytes");
+
+    QTest::newRow("onReqGetBslVersion: 19") << 0 << hex("19");
+    QTest::newRow("onReqFastFrame: 03") << 1 << hex("03");
+    QTest::newRow("onReqGetCRC(D000, 2000): 16 00 D0 00 00 20") << 2 << hex("16 00 D0 00 00 20");
+    QTest::newRow("onReqGetPlatformId: 1D") << 3 << hex("1D");
+    QTest::newRow("onReqGetBufferSize: 1A") << 4 << hex("1A");
+    QTest::newRow("onReqMassErase: 15") << 5 << hex("15");
+    QTest::newRow("onReqApplicationCheck: 20") << 6 << hex("20");
+    QTest::newRow("onReqGetDeviceId: 1E") << 7 << hex("1E");
+    QTest::newRow("onReqSendDefaultPassword: 11 FF x 16") << 8 << (hex("11") + QByteArray(16, char(0xFF)));
+    QTest::newRow("onReqSendSecretPassword: 11 + secret") << 9 << (hex("11") + secret);
+    QTest::newRow("onReqReadINFOA: 18 C0 10 00 40 00") << 10 << readCommand;
+    QTest::newRow("onReqEraseINFOA: 12 C0 10 00") << 11 << eraseSegmentCommand;
+    QTest::newRow("onReqToggleLockINFOA: 13") << 12 << toggleCommand;
+    QTest::newRow("onReqCapacityCheck(C000): 1F 00 C0 00") << 13 << hex("1F 00 C0 00");
+    QTest::newRow("onReqBlankCheck(1100, 0200): 1C 00 11 00 00 02") << 14 << hex("1C 00 11 00 00 02");
+}
+
+void tst_BootLoader::singleCommands()
+{
+    QFETCH(int, slot);
+    QFETCH(QByteArray, bytes);
+
+    const QList<std::function<void(BootLoader &)>> commands = {
+        [](BootLoader &b) { b.onReqGetBslVersion(); },
+        [](BootLoader &b) { b.onReqFastFrame(); },
+        [](BootLoader &b) { b.onReqGetCRC(0xD000, 0x2000); },
+        [](BootLoader &b) { b.onReqGetPlatformId(); },
+        [](BootLoader &b) { b.onReqGetBufferSize(); },
+        [](BootLoader &b) { b.onReqMassErase(); },
+        [](BootLoader &b) { b.onReqApplicationCheck(); },
+        [](BootLoader &b) { b.onReqGetDeviceId(); },
+        [](BootLoader &b) { b.onReqSendDefaultPassword(); },
+        [](BootLoader &b) { b.onReqSendSecretPassword(); },
+        [](BootLoader &b) { b.onReqReadINFOA(); },
+        [](BootLoader &b) { b.onReqEraseINFOA(); },
+        [](BootLoader &b) { b.onReqToggleLockINFOA(); },
+        [](BootLoader &b) { b.onReqCapacityCheck(0xC000); },
+        [](BootLoader &b) { b.onReqBlankCheck(0x1100, 0x0200); },
+    };
+    bl->setSecretPassword(secret);
+    commands.at(slot)(*bl);
+    QCOMPARE(sent(), QList<QByteArray>({bytes}));
+    QCOMPARE(bl->lastTxPacket(), bytes);
+    QCOMPARE(bl->state(), BootLoader::BLS_IDLE);
+
+    // The answer is stored, nothing more happens while idle.
+    if (bytes.at(0) == char(BSL_RX_PASSWORD))
+        QTest::ignoreMessage(QtDebugMsg, "Password OK");
+    bl->onRxPacket(message(0));
+    QCOMPARE(bl->state(), BootLoader::BLS_IDLE);
+    QVERIFY(sent().isEmpty());
+    QVERIFY(results().isEmpty());
+}
+
+void tst_BootLoader::installEmbeddedImage()
+{
+    const QString path = QStringLiteral(":/firmware/LQ770_KRONE_LSAPLUS_S2_10PAIR.txt");
+    QByteArray iv;
+    QByteArray payload;
+    readImage(path, &iv, &payload);
+    QCOMPARE(iv.size(), 16);
+    QCOMPARE(payload.size(), 8192);
+    QVERIFY(bl->loadFirmware(path));
+
+    bl->onReqAppCodeInstall();
+    QCOMPARE(bl->state(), BootLoader::BLS_DEVICE_ID);
+    QCOMPARE(sent(), QList<QByteArray>({hex("1E")}));
+    bl->onRxPacket(dataReply(hex("25 53 11 22 33 44 55 66 77 88 99 AA BB CC DD EE")));
+    QCOMPARE(bl->state(), BootLoader::BLS_FLASH_CAPACITY);
+    QCOMPARE(sent(), QList<QByteArray>({hex("1F 00 C0 00")}));
+    bl->onRxPacket(message(0));
+    QCOMPARE(bl->state(), BootLoader::BLS_SRAM_CAPACITY);
+    QCOMPARE(sent(), QList<QByteArray>({hex("1F FE 03 00")}));
+    bl->onRxPacket(message(0));
+    QCOMPARE(bl->state(), BootLoader::BLS_LOCK_INFOA);
+    QCOMPARE(sent(), QList<QByteArray>({toggleCommand}));
+    bl->onRxPacket(message(0)); // was locked, now unlocked: toggle again
+    QCOMPARE(sent(), QList<QByteArray>({toggleCommand}));
+    bl->onRxPacket(message(1));
+    QCOMPARE(bl->state(), BootLoader::BLS_MASS_ERASE);
+    QCOMPARE(sent(), QList<QByteArray>({hex("15")}));
+    bl->onRxPacket(message(0));
+    QCOMPARE(bl->state(), BootLoader::BLS_CRYPTO_IV);
+    QCOMPARE(sent(), QList<QByteArray>({hex("21 00 D0 00") + iv}));
+    bl->onRxPacket(message(0));
+
+    for (int page = 0; page < 128; ++page) {
+        QCOMPARE(bl->state(), BootLoader::BLS_APP_CODE);
+        QCOMPARE(bl->pageIndex(), quint32(page));
+        QCOMPARE(sent(), QList<QByteArray>({appCode(quint16(0xD000 + 64 * page), payload.mid(64 * page, 64))}));
+        QCOMPARE(progressSpy->count(), page);
+        bl->onRxPacket(message(0));
+        QCOMPARE(progressSpy->count(), page + 1);
+        QCOMPARE(progressSpy->last(), QList<QVariant>({page + 1, 128}));
+    }
+    QCOMPARE(bl->state(), BootLoader::BLS_APP_CHECK);
+    QCOMPARE(sent(), QList<QByteArray>({hex("20")}));
+    QVERIFY(results().isEmpty());
+
+    bl->onRxPacket(message(0));
+    QCOMPARE(bl->state(), BootLoader::BLS_IDLE);
+    QCOMPARE(results(), QList<bool>({true}));
+    QVERIFY(sent().isEmpty());
+    QCOMPARE(progressSpy->count(), 128);
+}
+
+void tst_BootLoader::capacityProbes_data()
+{
+    QTest::addColumn<QByteArray>("address");
+    QTest::addColumn<QByteArray>("minimumFlash");
+    QTest::addColumn<QByteArray>("minimumSram");
+    QTest::addColumn<QByteArray>("flashProbe");
+    QTest::addColumn<QByteArray>("sramProbe");
+
+    QTest::newRow("@D000 3000 0200: 1F 00 C0 00, 1F FE 03 00")
+        << QByteArray("D000") << QByteArray("3000") << QByteArray("0200") << hex("1F 00 C0 00")
+        << hex("1F FE 03 00");
+    QTest::newRow("@E100 1000 0100: 1F 00 E0 00, 1F FE 02 00")
+        << QByteArray("E100") << QByteArray("1000") << QByteArray("0100") << hex("1F 00 E0 00")
+        << hex("1F FE 02 00");
+    QTest::newRow("@B000 3000 0200: load address lower, 1F 00 B0 00")
+        << QByteArray("B000") << QByteArray("3000") << QByteArray("0200") << hex("1F 00 B0 00")
+        << hex("1F FE 03 00");
+    QTest::newRow("@1D000 F100 FFFF: 16-bit wrap, 1F 00 D0 00, 1F FD 01 00")
+        << QByteArray("1D000") << QByteArray("F100") << QByteArray("FFFF") << hex("1F 00 D0 00")
+        << hex("1F FD 01 00");
+}
+
+void tst_BootLoader::capacityProbes()
+{
+    QFETCH(QByteArray, address);
+    QFETCH(QByteArray, minimumFlash);
+    QFETCH(QByteArray, minimumSram);
+    QFETCH(QByteArray, flashProbe);
+    QFETCH(QByteArray, sramProbe);
+
+    QVERIFY(bl->loadFirmware(writeImage(fixtureImage(4, address, minimumFlash, minimumSram))));
+    bl->onReqAppCodeInstall();
+    bl->onRxPacket(dataReply(QByteArray()));
+    QCOMPARE(sent(), QList<QByteArray>({hex("1E"), flashProbe}));
+    bl->onRxPacket(message(0));
+    QCOMPARE(sent(), QList<QByteArray>({sramProbe}));
+}
+
+void tst_BootLoader::deviceId_data()
+{
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<bool>("passes");
+
+    QByteArray padded = hex("25 53") + QByteArray(16, char(0xAB));
+    padded[16] = 0;
+    padded[17] = 0;
+
+    QTest::newRow("(0 bytes)") << QByteArray() << true;
+    QTest::newRow("25") << hex("25") << true;
+    QTest::newRow("25 53 + 14 x 00") << (hex("25 53") + QByteArray(14, '\0')) << true;
+    QTest::newRow("25 53 + 14 x AB") << (hex("25 53") + QByteArray(14, char(0xAB))) << true;
+    QTest::newRow("25 54 + 14 x 00") << (hex("25 54") + QByteArray(14, '\0')) << false;
+    QTest::newRow("24 53 + 14 x 00") << (hex("24 53") + QByteArray(14, '\0')) << false;
+    QTest::newRow("26") << hex("26") << false;
+    QTest::newRow("25 53 + 14 x AB + 00 00") << padded << true;
+    QTest::newRow("25 53 + 14 x AB + 00 00 + 7F (19th byte not compared)") << (padded + hex("7F")) << true;
+    QTest::newRow("25 53 + 14 x AB + 01 00") << QByteArray(padded).replace(16, 1, hex("01")) << false;
+    QTest::newRow("25 53 + 14 x AB + 00 01") << QByteArray(padded).replace(17, 1, hex("01")) << false;
+}
+
+void tst_BootLoader::deviceId()
+{
+    QFETCH(QByteArray, reply);
+    QFETCH(bool, passes);
+
+    QVERIFY(bl->loadFirmware(twentyPairImage));
+    bl->onReqAppCodeInstall();
+    QCOMPARE(sent(), QList<QByteArray>({hex("1E")}));
+    bl->onRxPacket(dataReply(reply));
+    QCOMPARE(bl->deviceId(), reply);
+    if (passes) {
+        QCOMPARE(bl->state(), BootLoader::BLS_FLASH_CAPACITY);
+        QCOMPARE(sent(), QList<QByteArray>({hex("1F 00 C0 00")}));
+        QVERIFY(results().isEmpty());
+    } else {
+        QCOMPARE(bl->state(), BootLoader::BLS_IDLE);
+        QVERIFY(sent().isEmpty());
+        QCOMPARE(results(), QList<bool>({false}));
+    }
+}
+
+void tst_BootLoader::lockLoop_data()
+{
+    QTest::addColumn<QList<QByteArray>>("replies");
+    QTest::addColumn<int>("toggles"); // further toggles sent
+    QTest::addColumn<int>("outcome"); // 1: mass erase sent, 0: failure
+
+    QTest::newRow("1: locked") << QList<QByteArray>{message(1)} << 0 << 1;
+    QTest::newRow("0 1: unlocked, then locked") << QList<QByteArray>{message(0), message(1)} << 1 << 1;
+    QTest::newRow("0 0 0 1") << QList<QByteArray>{message(0), message(0), message(0), message(1)} << 3 << 1;
+    QTest::newRow("2") << QList<QByteArray>{message(2)} << 0 << 0;
+    QTest::newRow("0 2") << QList<QByteArray>{message(0), message(2)} << 1 << 0;
+    QTest::newRow("data reply") << QList<QByteArray>{dataReply(hex("01"))} << 0 << 0;
+}
+
+void tst_BootLoader::lockLoop()
+{
+    QFETCH(QList<QByteArray>, replies);
+    QFETCH(int, toggles);
+    QFETCH(int, outcome);
+
+    loadFixture(4);
+    reachLockStep();
+    for (const QByteArray &reply : replies)
+        bl->onRxPacket(reply);
+    QList<QByteArray> expected;
+    for (int i = 0; i < toggles; ++i)
+        expected << toggleCommand;
+    if (outcome == 1) {
+        expected << hex("15");
+        QCOMPARE(bl->state(), BootLoader::BLS_MASS_ERASE);
+        QVERIFY(results().isEmpty());
+    } else {
+        QCOMPARE(bl->state(), BootLoader::BLS_IDLE);
+        QCOMPARE(results(), QList<bool>({false}));
+    }
+    QCOMPARE(sent(), expected);
+}
+
+void tst_BootLoader::lastPage_data()
+{
+    QTest::addColumn<int>("lines");
+    QTest::addColumn<QList<int>>("pageSizes");
+
+    QTest::newRow("16 bytes: one page of 16") << 1 << QList<int>{16};
+    QTest::newRow("64 bytes: one page, page 1 empty") << 4 << QList<int>{64};
+    QTest::newRow("80 bytes: last page of 16 is sent") << 5 << QList<int>{64, 16};
+    QTest::newRow("96 bytes: last page of 32") << 6 << QList<int>{64, 32};
+    QTest::newRow("128 bytes: page 2 empty, not sent") << 8 << QList<int>{64, 64};
+    QTest::newRow("176 bytes: last page of 48") << 11 << QList<int>{64, 64, 48};
+}
+
+void tst_BootLoader::lastPage()
+{
+    QFETCH(int, lines);
+    QFETCH(QList<int>, pageSizes);
+
+    loadFixture(lines);
+    const QByteArray payload = fixturePayload(lines);
+    reachLockStep();
+    bl->onRxPacket(message(1));
+    bl->onRxPacket(message(0));
+    bl->onRxPacket(message(0));
+    QCOMPARE(sent().mid(2), QList<QByteArray>({appCode(0xD000, payload.left(pageSizes.at(0)))}));
+
+    const int total = pageSizes.size();
+    for (int page = 0; page < total; ++page) {
+        bl->onRxPacket(message(0));
+        QCOMPARE(progressSpy->last(), QList<QVariant>({page + 1, total}));
+        if (page + 1 < total) {
+            QCOMPARE(sent(), QList<QByteArray>({appCode(quint16(0xD000 + 64 * (page + 1)),
+                                                        payload.mid(64 * (page + 1), pageSizes.at(page + 1)))}));
+        }
+    }
+    QCOMPARE(bl->state(), BootLoader::BLS_APP_CHECK);
+    QCOMPARE(sent(), QList<QByteArray>({hex("20")}));
+    QCOMPARE(progressSpy->count(), total);
+}
+
+// Every step of an installation of three pages answered well up to `step`,
+// which gets `reply` instead.
+void tst_BootLoader::refusedStep_data()
+{
+    QTest::addColumn<int>("step");
+    QTest::addColumn<QByteArray>("reply");
+
+    QTest::newRow("flash capacity: code 1") << 1 << message(1);
+    QTest::newRow("flash capacity: data reply") << 1 << dataReply(hex("00"));
+    QTest::newRow("SRAM capacity: code 5") << 2 << message(5);
+    QTest::newRow("mass erase: code 1") << 4 << message(1);
+    QTest::newRow("mass erase: reply type 0x41") << 4 << replyPacket(0x41, hex("00"));
+    QTest::newRow("crypto IV: code FF") << 5 << message(0xFF);
+    QTest::newRow("page 0: code 1") << 6 << message(1);
+    QTest::newRow("page 2: code 3") << 8 << message(3);
+    QTest::newRow("page 1: data reply") << 7 << dataReply(hex("00"));
+    QTest::newRow("application check: code 1") << 9 << message(1);
+    QTest::newRow("application check: packet of 3 bytes") << 9 << hex("02 FF FF");
+}
+
+void tst_BootLoader::refusedStep()
+{
+    QFETCH(int, step);
+    QFETCH(QByteArray, reply);
+
+    const QList<QByteArray> script = {dataReply(hex("25 53")), message(0), message(0), message(1), message(0),
+                                      message(0), message(0), message(0), message(0), message(0)};
+    loadFixture(12);
+    bl->onReqAppCodeInstall();
+    for (int i = 0; i < step; ++i)
+        bl->onRxPacket(script.at(i));
+    QVERIFY(results().isEmpty());
+    sent();
+
+    bl->onRxPacket(reply);
+    QCOMPARE(results(), QList<bool>({false}));
+    QCOMPARE(bl->state(), BootLoader::BLS_IDLE);
+    QVERIFY(sent().isEmpty());
+    QCOMPARE(progressSpy->count(), qMax(0, step - 6));
+}
+
+void tst_BootLoader::noImage()
+{
+    bl->onReqAppCodeInstall();
+    QCOMPARE(results(), QList<bool>({false}));
+    QVERIFY(sent().isEmpty());
+    QCOMPARE(bl->state(), BootLoader::BLS_IDLE);
+
+    // A failed load leaves no image either.
+    QVERIFY(!bl->loadFirmware(writeImage(fixtureImage(2).replace("#:MINIMUM_SRAM=0200\r\n", ""))));
+    bl->onReqAppCodeInstall();
+    QCOMPARE(results(), QList<bool>({false}));
+    QVERIFY(sent().isEmpty());
+}
+
+void tst_BootLoader::storedRepliesDoNotAdvance_data()
+{
+    QTest::addColumn<int>("request");
+    QTest::addColumn<QByteArray>("reply");
+
+    QTest::newRow("CRC 34 12") << 0 << hex("34 12");
+    QTest::newRow("version 78 56 34 12") << 1 << hex("78 56 34 12");
+    QTest::newRow("buffer size 00 01") << 2 << hex("00 01");
+}
+
+void tst_BootLoader::storedRepliesDoNotAdvance()
+{
+    QFETCH(int, request);
+    QFETCH(QByteArray, reply);
+
+    loadFixture(4);
+    bl->onReqAppCodeInstall();
+    bl->onRxPacket(dataReply(hex("25 53")));
+    QCOMPARE(bl->state(), BootLoader::BLS_FLASH_CAPACITY);
+    if (request == 0)
+        bl->onReqGetCRC(0xD000, 0x0040);
+    else if (request == 1)
+        bl->onReqGetBslVersion();
+    else
+        bl->onReqGetBufferSize();
+    sent();
+
+    bl->onRxPacket(dataReply(reply));
+    QCOMPARE(bl->state(), BootLoader::BLS_FLASH_CAPACITY);
+    QVERIFY(sent().isEmpty());
+    QVERIFY(results().isEmpty());
+    if (request == 0)
+        QCOMPARE(bl->crcValue(), quint16(0x1234));
+    else if (request == 1)
+        QCOMPARE(bl->bslVersion(), quint32(0x12345678));
+    else
+        QCOMPARE(bl->bufferSize(), quint16(0x0100));
+}
+
+void tst_BootLoader::versionOncePerRequest()
+{
+    bl->onReqGetBslVersion();
+    QCOMPARE(sent(), QList<QByteArray>({hex("19")}));
+    bl->onRxPacket(dataReply(hex("04 03 02 01")));
+    QCOMPARE(versionSpy->count(), 1);
+    QCOMPARE(versionSpy->at(0).at(0).value<uint32_t>(), uint32_t(0x01020304));
+
+    bl->onRxPacket(dataReply(hex("08 07 06 05")));
+    QCOMPARE(versionSpy->count(), 1);
+    QCOMPARE(bl->bslVersion(), quint32(0x05060708)); // stored all the same
+
+    bl->onReqGetBslVersion();
+    bl->onRxPacket(dataReply(hex("0A 0B")));
+    QCOMPARE(versionSpy->count(), 2);
+    QCOMPARE(versionSpy->at(1).at(0).value<uint32_t>(), uint32_t(0x0B0A));
+}
+
+void tst_BootLoader::timeoutResendsSameCommand()
+{
+    loadFixture(12);
+    reachFirstPage();
+    bl->onRxPacket(message(0));
+    const QList<QByteArray> page1 = sent();
+    QCOMPARE(page1, QList<QByteArray>({appCode(0xD040, fixturePayload(12).mid(64, 64))}));
+
+    bl->onTimeout();
+    bl->onTimeout();
+    QCOMPARE(sent(), page1 + page1);
+    QCOMPARE(bl->state(), BootLoader::BLS_APP_CODE);
+    QCOMPARE(bl->pageIndex(), quint32(1));
+
+    bl->onRxPacket(message(0));
+    QCOMPARE(sent(), QList<QByteArray>({appCode(0xD080, fixturePayload(12).mid(128, 64))}));
+}
+
+void tst_BootLoader::timeoutBoundInSequence()
+{
+    loadFixture(4);
+    bl->onReqAppCodeInstall();
+    sent();
+    for (int i = 0; i < 4; ++i)
+        bl->onTimeout();
+    QCOMPARE(sent().size(), 4);
+
+    // A reply starts the count again: five re-sends of the new command.
+    bl->onRxPacket(dataReply(hex("25 53")));
+    QCOMPARE(sent(), QList<QByteArray>({hex("1F 00 C0 00")}));
+    for (int i = 0; i < BootLoader::MAX_RESENDS; ++i)
+        bl->onTimeout();
+    QCOMPARE(sent(), QVector<QByteArray>(BootLoader::MAX_RESENDS, hex("1F 00 C0 00")).toList());
+    QVERIFY(results().isEmpty());
+
+    bl->onTimeout();
+    QCOMPARE(results(), QList<bool>({false}));
+    QCOMPARE(bl->state(), BootLoader::BLS_IDLE);
+    QVERIFY(sent().isEmpty());
+
+    bl->onTimeout();
+    QVERIFY(results().isEmpty());
+    QVERIFY(sent().isEmpty());
+}
+
+void tst_BootLoader::timeoutBoundWhenIdle()
+{
+    bl->onTimeout(); // nothing sent yet, nothing to send again
+    QVERIFY(sent().isEmpty());
+
+    bl->onReqGetBslVersion();
+    sent();
+    for (int i = 0; i < 8; ++i)
+        bl->onTimeout();
+    QCOMPARE(sent(), QVector<QByteArray>(BootLoader::MAX_RESENDS, hex("19")).toList());
+    QVERIFY(results().isEmpty());
+    QCOMPARE(bl->state(), BootLoader::BLS_IDLE);
+
+    // The card answers again: time-outs re-send again.
+    bl->onRxPacket(dataReply(hex("01 00 00 00")));
+    bl->onTimeout();
+    QCOMPARE(sent(), QList<QByteArray>({hex("19")}));
+}
+
+void tst_BootLoader::initLineCard()
+{
+    reachReadStep();
+    bl->onRxPacket(dataReply(erasedSegment()));
+    QCOMPARE(serialSpy->count(), 1);
+    QCOMPARE(serialSpy->at(0).at(0).value<uint32_t>(), uint32_t(0));
+    QCOMPARE(bl->state(), BootLoader::BLS_UNLOCK_INFOA);
+    QCOMPARE(sent(), QList<QByteArray>({toggleCommand}));
+
+    bl->onRxPacket(message(0));
+    QCOMPARE(bl->state(), BootLoader::BLS_ERASE_INFOA);
+    QCOMPARE(sent(), QList<QByteArray>({eraseSegmentCommand}));
+
+    bl->onRxPacket(message(0));
+    QCOMPARE(bl->state(), BootLoader::BLS_WRITE_INFOA);
+    const QList<QByteArray> write = sent();
+    QCOMPARE(write.size(), 1);
+    QCOMPARE(write.at(0).left(4), hex("10 C0 10 00"));
+    const QByteArray segment = write.at(0).mid(4);
+    QCOMPARE(segment.size(), 64);
+    QCOMPARE(segment.mid(2, 24), hex("C0 16 04 03 2D FB FF FF") + secret);
+    QCOMPARE(segment.mid(26), hex("10 10 00 80 00 00 6C 7F E6 02 70 03 D3 7F BB 01 0E 02")
+                                  + hex("FE 08") + QByteArray(8, char(0xFF))
+                                  + hex("01 08 91 8F 96 8E 85 80 C0 86"));
+    const quint16 stored = quint16(quint8(segment.at(0)) | (quint8(segment.at(1)) << 8));
+    QCOMPARE(quint16(stored + xorOfWords(segment)), quint16(0));
+
+    bl->onRxPacket(message(0));
+    QCOMPARE(bl->state(), BootLoader::BLS_RELOCK_INFOA);
+    QCOMPARE(sent(), QList<QByteArray>({toggleCommand}));
+    bl->onRxPacket(message(0)); // now unlocked: toggle again
+    QCOMPARE(sent(), QList<QByteArray>({toggleCommand}));
+    QVERIFY(results().isEmpty());
+    bl->onRxPacket(message(1));
+    QCOMPARE(results(), QList<bool>({true}));
+    QCOMPARE(bl->state(), BootLoader::BLS_IDLE);
+    QVERIFY(sent().isEmpty());
+}
+
+void tst_BootLoader::initLineCardDefaultAccepted()
+{
+    bl->setSecretPassword(secret);
+    bl->onReqInitLineCard(7);
+    sent();
+    QTest::ignoreMessage(QtDebugMsg, "Password OK");
+    bl->onRxPacket(message(0));
+    QCOMPARE(bl->state(), BootLoader::BLS_READ_INFOA);
+    QCOMPARE(sent(), QList<QByteArray>({readCommand}));
+
+    // Without an image the card's platform bytes stay.
+    QByteArray segment = erasedSegment();
+    segment.replace(2, 4, hex("C0 16 04 20"));
+    bl->onRxPacket(dataReply(segment));
+    QCOMPARE(sent(), QList<QByteArray>({toggleCommand}));
+    QCOMPARE(bl->infoa().records.at(0).left(6), hex("04 20 F8 FF FF FF"));
+}
+
+void tst_BootLoader::initLineCardNoIdentityRecord()
+{
+    // Neither an identity record nor an empty first record: the identity
+    // cannot be stored, so the segment is left alone.
+    QByteArray segment = erasedSegment();
+    segment.replace(2, 2, hex("20 16"));
+    reachReadStep();
+    bl->onRxPacket(dataReply(segment));
+    QCOMPARE(bl->infoa().tags, hex("20 10 FE 01"));
+    QCOMPARE(results(), QList<bool>({false}));
+    QCOMPARE(bl->state(), BootLoader::BLS_IDLE);
+    QVERIFY(sent().isEmpty());
+}
+
+void tst_BootLoader::initLineCardRefusals_data()
+{
+    QTest::addColumn<int>("step"); // replies answered well before the bad one
+    QTest::addColumn<QByteArray>("reply");
+
+    QTest::newRow("secret password refused: code 1") << 0 << message(1);
+    QTest::newRow("read answered with a message") << 1 << message(0);
+    QTest::newRow("unlock: code 1") << 2 << message(1);
+    QTest::newRow("erase: code 2") << 3 << message(2);
+    QTest::newRow("write: code 1") << 4 << message(1);
+    QTest::newRow("relock: code 3") << 5 << message(3);
+    QTest::newRow("relock: data reply") << 5 << dataReply(hex("01"));
+}
+
+void tst_BootLoader::initLineCardRefusals()
+{
+    QFETCH(int, step);
+    QFETCH(QByteArray, reply);
+
+    QVERIFY(bl->loadFirmware(twentyPairImage));
+    bl->setSecretPassword(secret);
+    bl->onReqInitLineCard(1);
+    QTest::ignoreMessage(QtDebugMsg, "Password FAIL");
+    bl->onRxPacket(message(1));
+
+    const QList<QByteArray> script = {message(0), dataReply(erasedSegment()), message(0), message(0), message(0)};
+    if (step > 0)
+        QTest::ignoreMessage(QtDebugMsg, "Password OK");
+    else
+        QTest::ignoreMessage(QtDebugMsg, "Password FAIL");
+    for (int i = 0; i < step; ++i)
+        bl->onRxPacket(script.at(i));
+    QVERIFY(results().isEmpty());
+    sent();
+
+    bl->onRxPacket(reply);
+    QCOMPARE(results(), QList<bool>({false}));
+    QCOMPARE(bl->state(), BootLoader::BLS_IDLE);
+    QVERIFY(sent().isEmpty());
+}
+
+void tst_BootLoader::initLineCardNeedsSecret()
+{
+    bl->setSecretPassword(QByteArray(15, 'x'));
+    bl->onReqInitLineCard(5);
+    QVERIFY(sent().isEmpty());
+    QVERIFY(results().isEmpty());
+    QCOMPARE(bl->state(), BootLoader::BLS_IDLE);
+    QCOMPARE(bl->lineCardNumber(), 0);
+}
+
+void tst_BootLoader::segmentOfOtherLengthNotWritten()
+{
+    // Nothing read yet: the segment would be 2 bytes.
+    bl->onReqWriteINFOA();
+    QVERIFY(sent().isEmpty());
+
+    // An identity record of 16 bytes grows to 22 when rebuilt: 70 bytes.
+    QByteArray shortIdentity = hex("00 00 C0 10") + QByteArray(16, char(0x11)) + hex("10 10")
+                               + QByteArray(16, 'a') + hex("FE 08") + QByteArray(8, char(0xFF))
+                               + hex("01 08") + QByteArray(8, 'c') + hex("FE 04 00 00 00 00");
+    QCOMPARE(shortIdentity.size(), 64);
+
+    reachReadStep();
+    bl->onRxPacket(dataReply(shortIdentity));
+    QCOMPARE(bl->infoa().buildInfoA().size(), 70);
+    QCOMPARE(results(), QList<bool>({false}));
+    QCOMPARE(bl->state(), BootLoader::BLS_IDLE);
+    QVERIFY(sent().isEmpty()); // neither unlocked nor erased
+    bl->onReqWriteINFOA();
+    QVERIFY(sent().isEmpty());
+
+    // A segment that keeps its length is written by the single command.
+    bl->onReqReadINFOA();
+    bl->onRxPacket(dataReply(erasedSegment()));
+    sent();
+    bl->onReqDefaultINFOA();
+    bl->onReqWriteINFOA();
+    const QList<QByteArray> write = sent();
+    QCOMPARE(write.size(), 1);
+    QCOMPARE(write.at(0).size(), 4 + 64);
+}
+
+void tst_BootLoader::emptyFirstRecordRetagged()
+{
+    QByteArray segment = erasedSegment();
+    segment.replace(2, 2, hex("FE 16"));
+    reachReadStep();
+    bl->onRxPacket(dataReply(segment));
+    bl->onRxPacket(message(0));
+    bl->onRxPacket(message(0));
+    const QList<QByteArray> write = sent();
+    QCOMPARE(write.size(), 3);
+    QCOMPARE(write.at(2).mid(4 + 2, 8), hex("C0 16 04 03 2D FB FF FF"));
+    QCOMPARE(write.at(2).size(), 4 + 64);
+}
+
+void tst_BootLoader::manualLoginRefusedSendsSecret()
+{
+    bl->onReqSendDefaultPassword();
+    sent();
+    QTest::ignoreMessage(QtDebugMsg, "Password FAIL");
+    bl->onRxPacket(message(1));
+    QVERIFY(sent().isEmpty()); // no secret password to send
+    QCOMPARE(bl->rxMessage(), quint8(1));
+
+    bl->setSecretPassword(secret);
+    bl->onReqSendDefaultPassword();
+    sent();
+    QTest::ignoreMessage(QtDebugMsg, "Password FAIL");
+    bl->onRxPacket(message(1));
+    QCOMPARE(sent(), QList<QByteArray>({passwordCommand(secret)}));
+    QCOMPARE(bl->lastTxAddress(), quint16(0x10C0));
+
+    // The secret refused as well: reported, not sent again.
+    QTest::ignoreMessage(QtDebugMsg, "Password FAIL");
+    bl->onRxPacket(message(1));
+    QVERIFY(sent().isEmpty());
+    QCOMPARE(bl->state(), BootLoader::BLS_IDLE);
+    QVERIFY(results().isEmpty());
+}
+
+void tst_BootLoader::manualRead()
+{
+    QByteArray segment = erasedSegment();
+    segment.replace(2, 8, hex("C0 16 04 01 2D FB FF FF"));
+    bl->onReqReadINFOA();
+    bl->onRxPacket(dataReply(segment));
+    QCOMPARE(serialSpy->count(), 1);
+    QCOMPARE(serialSpy->at(0).at(0).value<uint32_t>(), uint32_t(1234));
+    QCOMPARE(bl->infoaBytes().left(10), segment.left(10));
+
+    // A second answer without a new request is stored, not decoded.
+    QByteArray other = segment;
+    other.replace(6, 4, hex("00 00 00 00"));
+    bl->onRxPacket(dataReply(other));
+    QCOMPARE(serialSpy->count(), 1);
+    QCOMPARE(bl->infoaBytes(), other);
+    QCOMPARE(bl->infoa().serialNumber, quint32(1234));
+    QCOMPARE(bl->state(), BootLoader::BLS_IDLE);
+    QVERIFY(results().isEmpty());
+}
+
+QTEST_GUILESS_MAIN(tst_BootLoader)
+#include "tst_bootloader.moc"
