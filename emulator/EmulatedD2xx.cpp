@@ -1,0 +1,695 @@
+#include "emulator/EmulatedD2xx.h"
+
+#include "controller/PacketCodec.h"
+#include "emulator/EmulatedController.h"
+#include "emulator/EmulatedLineCard.h"
+#include "emulator/EmulatedRxQueue.h"
+#include "emulator/EmulatorCapture.h"
+
+#include <QMutexLocker>
+#include <QThread>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
+namespace {
+
+constexpr uint32_t deviceTypeFt232r = 5;
+constexpr uint32_t deviceId = 0x04036001; // vendor and product
+constexpr uint32_t flagOpened = 0x1;
+
+QByteArray hex2(quint32 value)
+{
+    return QByteArray::number(value & 0xFF, 16).toUpper().rightJustified(2, '0');
+}
+
+QByteArray dec(quint32 value)
+{
+    return QByteArray::number(value);
+}
+
+void copyTruncated(char *dest, int size, const QByteArray &text)
+{
+    std::memset(dest, 0, size_t(size));
+    std::memcpy(dest, text.constData(), size_t(std::min(text.size(), size - 1)));
+}
+
+} // namespace
+
+EmulatedD2xx::EmulatedD2xx(Timing timing)
+    : timing(timing),
+      devices{EmulatedDevice()},
+      rxQueue(std::make_unique<EmulatedRxQueue>()),
+      controller(std::make_unique<EmulatedController>(timing == Timing::Wire)),
+      capture(std::make_unique<EmulatorCapture>())
+{
+    clock.start();
+}
+
+EmulatedD2xx::~EmulatedD2xx()
+{
+    stopCapture();
+}
+
+// --- time, calls and capture
+
+qint64 EmulatedD2xx::now() const
+{
+    return clock.nsecsElapsed() / 1000 + virtualOffsetUs;
+}
+
+qint64 EmulatedD2xx::nowUs() const
+{
+    QMutexLocker lock(&mutex);
+    return now();
+}
+
+qint64 EmulatedD2xx::beginCall()
+{
+    const qint64 t = now();
+    capture->flushDue(t);
+    return t;
+}
+
+void EmulatedD2xx::recordCall(qint64 timeUs, const char *function, const QList<quint32> &args,
+                              const QByteArray &bytes, FT_STATUS status)
+{
+    EmulatorCall call;
+    call.timeUs = timeUs;
+    call.function = function;
+    call.args = args;
+    call.bytes = bytes;
+    call.status = status;
+    callRecord.append(call);
+    if (callRecord.size() > maxRecordedCalls)
+        callRecord.removeFirst();
+}
+
+void EmulatedD2xx::endCall(qint64 timeUs, const char *function, const QList<quint32> &args,
+                           FT_STATUS status, const QByteArray &capturedArgs)
+{
+    recordCall(timeUs, function, args, {}, status);
+    QByteArray text = function;
+    if (!capturedArgs.isEmpty())
+        text += ' ' + capturedArgs;
+    capture->host(timeUs, text + ' ' + dec(status));
+    capture->flushDue(timeUs);
+}
+
+bool EmulatedD2xx::startCapture(const QString &path)
+{
+    QMutexLocker lock(&mutex);
+    return capture->start(path);
+}
+
+void EmulatedD2xx::stopCapture()
+{
+    QMutexLocker lock(&mutex);
+    const qint64 t = now();
+    capture->flushDue(t);
+    captureLoneBreak(t);
+    capture->stop(t);
+}
+
+void EmulatedD2xx::captureLoneBreak(qint64 timeUs)
+{
+    // A break whose 0x00 no transmission's echo line has carried yet.
+    if (breakEchoUncaptured) {
+        capture->device(timeUs, "echo 00");
+        capture->flushDue(timeUs);
+        breakEchoUncaptured = false;
+    }
+}
+
+QList<EmulatorCall> EmulatedD2xx::calls() const
+{
+    QMutexLocker lock(&mutex);
+    return callRecord;
+}
+
+void EmulatedD2xx::clearCalls()
+{
+    QMutexLocker lock(&mutex);
+    callRecord.clear();
+}
+
+// --- configuration
+
+void EmulatedD2xx::setDevices(const QList<EmulatedDevice> &list)
+{
+    QMutexLocker lock(&mutex);
+    devices = list;
+}
+
+void EmulatedD2xx::setOpenFails(bool fails)
+{
+    QMutexLocker lock(&mutex);
+    openFails = fails;
+}
+
+void EmulatedD2xx::failStatusFromNextCall()
+{
+    QMutexLocker lock(&mutex);
+    statusFailsNow = true;
+}
+
+void EmulatedD2xx::failStatusFromTransmission(int k)
+{
+    QMutexLocker lock(&mutex);
+    statusFailTransmission = std::max(k, 1);
+}
+
+void EmulatedD2xx::setEchoEnabled(bool enabled)
+{
+    QMutexLocker lock(&mutex);
+    echoEnabled = enabled;
+}
+
+void EmulatedD2xx::injectReceived(const QByteArray &bytes)
+{
+    QMutexLocker lock(&mutex);
+    const qint64 t = now();
+    for (char b : bytes)
+        rxQueue->insert(t, b);
+}
+
+int EmulatedD2xx::addCard(const EmulatedCardIdentity &identity)
+{
+    QMutexLocker lock(&mutex);
+    return controller->addCard(identity);
+}
+
+int EmulatedD2xx::cardCount() const
+{
+    QMutexLocker lock(&mutex);
+    return controller->cardCount();
+}
+
+bool EmulatedD2xx::cardIndexValid(int card) const
+{
+    return card >= 0 && card < controller->cardCount();
+}
+
+#define WITH_CARD(card, statement)                                                         \
+    do {                                                                                   \
+        QMutexLocker lock(&mutex);                                                         \
+        if (cardIndexValid(card))                                                          \
+            controller->card(card).statement;                                              \
+    } while (false)
+
+void EmulatedD2xx::setFlashVersions(int card, quint32 carried, quint32 installed)
+{
+    WITH_CARD(card, setFlashVersions(carried, installed));
+}
+
+void EmulatedD2xx::setReflashSucceeds(int card, bool succeeds)
+{
+    WITH_CARD(card, setReflashSucceeds(succeeds));
+}
+
+void EmulatedD2xx::setListenEntries(int card, const QByteArray &entries)
+{
+    WITH_CARD(card, setListenEntries(entries));
+}
+
+void EmulatedD2xx::setContinuityEntries(int card, const QByteArray &entries)
+{
+    WITH_CARD(card, setContinuityEntries(entries));
+}
+
+void EmulatedD2xx::dropReplyTo(int card, int k)
+{
+    WITH_CARD(card, dropReplyTo(k));
+}
+
+void EmulatedD2xx::dropNextReplies(int card, int n)
+{
+    WITH_CARD(card, dropNextReplies(n));
+}
+
+void EmulatedD2xx::corruptReplyTo(int card, int k)
+{
+    WITH_CARD(card, corruptReplyTo(k));
+}
+
+void EmulatedD2xx::corruptNextReply(int card)
+{
+    WITH_CARD(card, corruptNextReply());
+}
+
+void EmulatedD2xx::confusedReplyTo(int card, int k)
+{
+    WITH_CARD(card, confusedReplyTo(k));
+}
+
+void EmulatedD2xx::confusedNextReplies(int card, int n)
+{
+    WITH_CARD(card, confusedNextReplies(n));
+}
+
+void EmulatedD2xx::stopAnsweringFrom(int card, int k)
+{
+    WITH_CARD(card, stopAnsweringFrom(k));
+}
+
+void EmulatedD2xx::stopAnsweringAfter(int card, int commands)
+{
+    WITH_CARD(card, stopAnsweringAfter(commands));
+}
+
+#undef WITH_CARD
+
+// --- inspection
+
+EmulatedLineState EmulatedD2xx::lineState() const
+{
+    QMutexLocker lock(&mutex);
+    return line;
+}
+
+int EmulatedD2xx::droppedPackets() const
+{
+    QMutexLocker lock(&mutex);
+    return controller->droppedPackets();
+}
+
+QList<QByteArray> EmulatedD2xx::droppedReasons() const
+{
+    QMutexLocker lock(&mutex);
+    return controller->droppedReasons();
+}
+
+quint32 EmulatedD2xx::frameIntervalUs() const
+{
+    QMutexLocker lock(&mutex);
+    return controller->frameIntervalUs();
+}
+
+int EmulatedD2xx::ledState(int card) const
+{
+    QMutexLocker lock(&mutex);
+    return cardIndexValid(card) ? controller->card(card).ledState() : 0;
+}
+
+QList<QByteArray> EmulatedD2xx::receivedCommands(int card) const
+{
+    QMutexLocker lock(&mutex);
+    return cardIndexValid(card) ? controller->card(card).receivedCommands() : QList<QByteArray>();
+}
+
+int EmulatedD2xx::commandsReceived(int card, quint8 opcode) const
+{
+    QMutexLocker lock(&mutex);
+    return cardIndexValid(card) ? controller->card(card).commandsReceived(opcode) : 0;
+}
+
+// --- the library calls
+
+FT_STATUS EmulatedD2xx::checkHandle(FT_HANDLE handle) const
+{
+    return handle != nullptr && handle == openHandle ? FT_OK : FT_INVALID_HANDLE;
+}
+
+bool EmulatedD2xx::statusFails() const
+{
+    return statusFailsNow || (statusFailTransmission > 0 && transmissions >= statusFailTransmission);
+}
+
+FT_STATUS EmulatedD2xx::FT_CreateDeviceInfoList(uint32_t *numDevs)
+{
+    QMutexLocker lock(&mutex);
+    const qint64 t = beginCall();
+    listedDevices = devices;
+    const uint32_t count = uint32_t(listedDevices.size());
+    const FT_STATUS status = numDevs ? FT_OK : FT_INVALID_PARAMETER;
+    if (numDevs)
+        *numDevs = count;
+    endCall(t, "FT_CreateDeviceInfoList", {count}, status, dec(count));
+    return status;
+}
+
+FT_STATUS EmulatedD2xx::FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE *dest, uint32_t *numDevs)
+{
+    QMutexLocker lock(&mutex);
+    const qint64 t = beginCall();
+    // Fills the records the last FT_CreateDeviceInfoList counted, which is
+    // what the caller sized its array for.
+    const uint32_t count = uint32_t(listedDevices.size());
+    FT_STATUS status = FT_OK;
+    if (!numDevs || (!dest && count > 0)) {
+        status = FT_INVALID_PARAMETER;
+    } else {
+        for (int i = 0; i < listedDevices.size(); ++i) {
+            FT_DEVICE_LIST_INFO_NODE &node = dest[i];
+            const bool open = openHandle != nullptr && openIndex == i;
+            node.Flags = open ? flagOpened : 0;
+            node.Type = deviceTypeFt232r;
+            node.ID = deviceId;
+            node.LocId = 0x1011 + uint32_t(i);
+            copyTruncated(node.SerialNumber, int(sizeof node.SerialNumber),
+                          listedDevices.at(i).serialNumber);
+            copyTruncated(node.Description, int(sizeof node.Description),
+                          listedDevices.at(i).description);
+            node.ftHandle = open ? openHandle : nullptr;
+        }
+        *numDevs = count;
+    }
+    endCall(t, "FT_GetDeviceInfoList", {count}, status, dec(status == FT_OK ? count : 0));
+    return status;
+}
+
+FT_STATUS EmulatedD2xx::FT_Open(int deviceNumber, FT_HANDLE *handle)
+{
+    QMutexLocker lock(&mutex);
+    const qint64 t = beginCall();
+    FT_STATUS status = FT_OK;
+    if (!handle)
+        status = FT_INVALID_PARAMETER;
+    else if (deviceNumber < 0 || deviceNumber >= devices.size())
+        status = FT_DEVICE_NOT_FOUND;
+    else if (openFails || openHandle != nullptr)
+        status = FT_DEVICE_NOT_OPENED;
+
+    if (status == FT_OK) {
+        captureLoneBreak(t);
+        openHandle = reinterpret_cast<FT_HANDLE>(quintptr(0x5A000000) + ++handlesIssued * 0x10);
+        openIndex = deviceNumber;
+        controllerWired = devices.at(deviceNumber).description == "VX420";
+        // The chip starts at its defaults: 9600 baud, 8 data bits, 1 stop
+        // bit, no parity, CBUS pins inputs, nothing received.
+        line = EmulatedLineState();
+        line.baudRate = 9600;
+        line.wordLength = FT_BITS_8;
+        rxQueue->clear();
+        breakSeen = false;
+        *handle = openHandle;
+    }
+    endCall(t, "FT_Open", {quint32(deviceNumber)}, status, QByteArray::number(deviceNumber));
+    return status;
+}
+
+FT_STATUS EmulatedD2xx::FT_Close(FT_HANDLE handle)
+{
+    QMutexLocker lock(&mutex);
+    const qint64 t = beginCall();
+    const FT_STATUS status = checkHandle(handle);
+    if (status == FT_OK) {
+        captureLoneBreak(t);
+        openHandle = nullptr;
+        openIndex = -1;
+        controllerWired = false;
+    }
+    endCall(t, "FT_Close", {}, status, {});
+    return status;
+}
+
+FT_STATUS EmulatedD2xx::FT_SetBaudRate(FT_HANDLE handle, uint32_t baudRate)
+{
+    QMutexLocker lock(&mutex);
+    const qint64 t = beginCall();
+    const FT_STATUS status = checkHandle(handle);
+    if (status == FT_OK)
+        line.baudRate = baudRate;
+    endCall(t, "FT_SetBaudRate", {baudRate}, status, dec(baudRate));
+    return status;
+}
+
+FT_STATUS EmulatedD2xx::FT_SetDataCharacteristics(FT_HANDLE handle, uint8_t wordLength,
+                                                  uint8_t stopBits, uint8_t parity)
+{
+    QMutexLocker lock(&mutex);
+    const qint64 t = beginCall();
+    const FT_STATUS status = checkHandle(handle);
+    if (status == FT_OK) {
+        line.wordLength = wordLength;
+        line.stopBits = stopBits;
+        line.parity = parity;
+    }
+    endCall(t, "FT_SetDataCharacteristics", {wordLength, stopBits, parity}, status,
+            dec(wordLength) + ' ' + dec(stopBits) + ' ' + dec(parity));
+    return status;
+}
+
+FT_STATUS EmulatedD2xx::FT_SetChars(FT_HANDLE handle, uint8_t eventChar, uint8_t eventCharEnabled,
+                                    uint8_t errorChar, uint8_t errorCharEnabled)
+{
+    QMutexLocker lock(&mutex);
+    const qint64 t = beginCall();
+    const FT_STATUS status = checkHandle(handle);
+    if (status == FT_OK) {
+        line.eventChar = eventChar;
+        line.eventCharEnabled = eventCharEnabled;
+        line.errorChar = errorChar;
+        line.errorCharEnabled = errorCharEnabled;
+    }
+    endCall(t, "FT_SetChars", {eventChar, eventCharEnabled, errorChar, errorCharEnabled}, status,
+            hex2(eventChar) + ' ' + dec(eventCharEnabled ? 1 : 0) + ' ' + hex2(errorChar) + ' '
+                + dec(errorCharEnabled ? 1 : 0));
+    return status;
+}
+
+FT_STATUS EmulatedD2xx::FT_SetFlowControl(FT_HANDLE handle, uint16_t flowControl, uint8_t xonChar,
+                                          uint8_t xoffChar)
+{
+    QMutexLocker lock(&mutex);
+    const qint64 t = beginCall();
+    const FT_STATUS status = checkHandle(handle);
+    if (status == FT_OK) {
+        line.flowControl = flowControl;
+        line.xonChar = xonChar;
+        line.xoffChar = xoffChar;
+    }
+    endCall(t, "FT_SetFlowControl", {flowControl, xonChar, xoffChar}, status,
+            dec(flowControl) + ' ' + hex2(xonChar) + ' ' + hex2(xoffChar));
+    return status;
+}
+
+FT_STATUS EmulatedD2xx::FT_SetTimeouts(FT_HANDLE handle, uint32_t readTimeout,
+                                       uint32_t writeTimeout)
+{
+    QMutexLocker lock(&mutex);
+    const qint64 t = beginCall();
+    const FT_STATUS status = checkHandle(handle);
+    if (status == FT_OK) {
+        line.readTimeout = readTimeout;
+        line.writeTimeout = writeTimeout;
+    }
+    endCall(t, "FT_SetTimeouts", {readTimeout, writeTimeout}, status,
+            dec(readTimeout) + ' ' + dec(writeTimeout));
+    return status;
+}
+
+FT_STATUS EmulatedD2xx::FT_SetRts(FT_HANDLE handle)
+{
+    QMutexLocker lock(&mutex);
+    const qint64 t = beginCall();
+    const FT_STATUS status = checkHandle(handle);
+    if (status == FT_OK)
+        line.rts = true;
+    endCall(t, "FT_SetRts", {}, status, {});
+    return status;
+}
+
+FT_STATUS EmulatedD2xx::FT_ClrRts(FT_HANDLE handle)
+{
+    QMutexLocker lock(&mutex);
+    const qint64 t = beginCall();
+    const FT_STATUS status = checkHandle(handle);
+    if (status == FT_OK)
+        line.rts = false;
+    endCall(t, "FT_ClrRts", {}, status, {});
+    return status;
+}
+
+FT_STATUS EmulatedD2xx::FT_SetBreakOn(FT_HANDLE handle)
+{
+    QMutexLocker lock(&mutex);
+    const qint64 t = beginCall();
+    const FT_STATUS status = checkHandle(handle);
+    if (status == FT_OK) {
+        captureLoneBreak(t);
+        line.breakOn = true;
+    }
+    endCall(t, "FT_SetBreakOn", {}, status, {});
+    return status;
+}
+
+FT_STATUS EmulatedD2xx::FT_SetBreakOff(FT_HANDLE handle)
+{
+    QMutexLocker lock(&mutex);
+    const qint64 t = beginCall();
+    const FT_STATUS status = checkHandle(handle);
+    if (status == FT_OK && line.breakOn) {
+        line.breakOn = false;
+        breakSeen = true;
+        // The receiver reports the break as one 0x00 once the line is released.
+        if (controllerWired && echoEnabled) {
+            rxQueue->insert(t, '\0');
+            breakEchoUncaptured = true;
+        }
+    }
+    endCall(t, "FT_SetBreakOff", {}, status, {});
+    return status;
+}
+
+void EmulatedD2xx::setPins(quint8 mask, quint8 mode)
+{
+    line.bitMode = mode;
+    if (mode == FT_BITMODE_CBUS_BITBANG) {
+        line.cbusOutputs = mask >> 4;
+        line.cbusLevels = mask & 0x0F;
+    } else {
+        line.cbusOutputs = 0;
+        line.cbusLevels = 0;
+    }
+    line.lineCardPath = mode == FT_BITMODE_CBUS_BITBANG && (line.cbusOutputs & 0x3) == 0x3
+        && (line.cbusLevels & 0x3) == 0;
+}
+
+FT_STATUS EmulatedD2xx::FT_SetBitMode(FT_HANDLE handle, uint8_t mask, uint8_t mode)
+{
+    QMutexLocker lock(&mutex);
+    const qint64 t = beginCall();
+    const FT_STATUS status = checkHandle(handle);
+    if (status == FT_OK)
+        setPins(mask, mode);
+    endCall(t, "FT_SetBitMode", {mask, mode}, status, hex2(mask) + ' ' + hex2(mode));
+    return status;
+}
+
+FT_STATUS EmulatedD2xx::FT_Write(FT_HANDLE handle, void *buffer, uint32_t bytesToWrite,
+                                 uint32_t *bytesWritten)
+{
+    QMutexLocker lock(&mutex);
+    const qint64 t = beginCall();
+    FT_STATUS status = checkHandle(handle);
+    if (status == FT_OK && !buffer && bytesToWrite > 0)
+        status = FT_INVALID_PARAMETER;
+    const QByteArray bytes = status == FT_OK && bytesToWrite > 0
+        ? QByteArray(static_cast<const char *>(buffer), int(bytesToWrite))
+        : QByteArray();
+    if (bytesWritten)
+        *bytesWritten = status == FT_OK ? bytesToWrite : 0;
+
+    // The capture line of FT_Write carries the status first, then the bytes.
+    QByteArray captured = dec(status);
+    if (!bytes.isEmpty())
+        captured += ' ' + PacketCodec::toHex(bytes);
+    recordCall(t, "FT_Write", {bytesToWrite}, bytes, status);
+    capture->host(t, "FT_Write " + captured);
+
+    if (status == FT_OK && !bytes.isEmpty()) {
+        ++transmissions;
+        const bool wire = timing == Timing::Wire;
+        const qint64 start = wire ? std::max(t, txFreeUs) : t;
+        if (wire)
+            txFreeUs = start + EmulatedController::charactersUs(bytes.size());
+        if (controllerWired) {
+            // Half duplex: every byte comes back as it goes out.
+            if (echoEnabled) {
+                for (int i = 0; i < bytes.size(); ++i)
+                    rxQueue->insert(wire ? start + EmulatedController::charactersUs(i + 1) : t,
+                                    bytes.at(i));
+                capture->device(start, QByteArray("echo ") + (breakEchoUncaptured ? "00 " : "")
+                                           + PacketCodec::toHex(bytes));
+                breakEchoUncaptured = false;
+            }
+            deliver(controller->receive(bytes, breakSeen, line, start), t);
+        }
+        breakSeen = false;
+    }
+    capture->flushDue(t);
+    return status;
+}
+
+void EmulatedD2xx::deliver(const QList<ControllerEvent> &events, qint64 timeUs)
+{
+    const bool wire = timing == Timing::Wire;
+    for (const ControllerEvent &event : events) {
+        if (event.kind == ControllerEvent::Kind::Drop) {
+            capture->device(event.timeUs, "drop " + event.bytes);
+            continue;
+        }
+        for (int i = 0; i < event.bytes.size(); ++i)
+            rxQueue->insert(wire ? event.startUs + EmulatedController::charactersUs(i + 1)
+                                 : timeUs,
+                            event.bytes.at(i));
+        capture->device(event.timeUs, "frame " + PacketCodec::toHex(event.bytes));
+    }
+}
+
+FT_STATUS EmulatedD2xx::FT_GetStatus(FT_HANDLE handle, uint32_t *rxBytes, uint32_t *txBytes,
+                                     uint32_t *eventDWord)
+{
+    QMutexLocker lock(&mutex);
+    const qint64 t = beginCall();
+    FT_STATUS status = checkHandle(handle);
+    if (status == FT_OK && (!rxBytes || !txBytes || !eventDWord))
+        status = FT_INVALID_PARAMETER;
+    if (status == FT_OK && statusFails())
+        status = FT_IO_ERROR;
+    uint32_t rx = 0, tx = 0;
+    if (status == FT_OK) {
+        rx = uint32_t(rxQueue->readable(t));
+        if (txFreeUs > t) // characters still going out
+            tx = uint32_t(((txFreeUs - t) * 9600 + 10999999) / 11000000);
+    }
+    if (rxBytes)
+        *rxBytes = rx;
+    if (txBytes)
+        *txBytes = tx;
+    if (eventDWord)
+        *eventDWord = 0;
+    recordCall(t, "FT_GetStatus", {rx, tx, 0}, {}, status);
+    return status;
+}
+
+FT_STATUS EmulatedD2xx::FT_Read(FT_HANDLE handle, void *buffer, uint32_t bytesToRead,
+                                uint32_t *bytesReturned)
+{
+    QMutexLocker lock(&mutex);
+    const qint64 t = beginCall();
+    FT_STATUS status = checkHandle(handle);
+    if (status == FT_OK && ((!buffer && bytesToRead > 0) || !bytesReturned))
+        status = FT_INVALID_PARAMETER;
+    QByteArray got;
+    if (status == FT_OK) {
+        // Never waits: returns what has arrived, at most bytesToRead.
+        got = rxQueue->take(t, int(std::min<uint32_t>(bytesToRead, uint32_t(INT_MAX))));
+        std::memcpy(buffer, got.constData(), size_t(got.size()));
+    }
+    if (bytesReturned)
+        *bytesReturned = uint32_t(got.size());
+    recordCall(t, "FT_Read", {bytesToRead, uint32_t(got.size())}, got, status);
+    return status;
+}
+
+FT_STATUS EmulatedD2xx::FT_Purge(FT_HANDLE handle, uint32_t mask)
+{
+    QMutexLocker lock(&mutex);
+    const qint64 t = beginCall();
+    const FT_STATUS status = checkHandle(handle);
+    if (status == FT_OK) {
+        captureLoneBreak(t);
+        // Only what has arrived; bytes still on the wire arrive later.
+        if (mask & FT_PURGE_RX)
+            rxQueue->purgeReadable(t);
+    }
+    endCall(t, "FT_Purge", {mask}, status, dec(mask));
+    return status;
+}
+
+void EmulatedD2xx::sleepMicroseconds(uint32_t microseconds)
+{
+    {
+        QMutexLocker lock(&mutex);
+        const qint64 t = beginCall();
+        recordCall(t, "sleep", {microseconds}, {}, FT_OK);
+        if (timing == Timing::Instant) {
+            virtualOffsetUs += microseconds;
+            return;
+        }
+    }
+    QThread::usleep(microseconds);
+}

@@ -1,0 +1,197 @@
+#pragma once
+
+#include "usb/D2xxApi.h"
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QList>
+#include <QMutex>
+#include <QString>
+#include <QtGlobal>
+
+#include <memory>
+
+class EmulatedController;
+class EmulatedRxQueue;
+class EmulatorCapture;
+struct ControllerEvent;
+
+// Identity an emulated LQ770 line card reports in its information reply.
+struct EmulatedCardIdentity
+{
+    quint8 blockManufacturer = 0;
+    quint8 blockType = 0;
+    quint8 pairByte = 10;
+    quint8 productId = 0x21;
+    quint8 platformId = 0x04;
+    quint8 infoBytes[4] = {0x01, 0x02, 0x03, 0x04};
+    quint32 serialNumber = 770001;
+    quint32 secondWord = 0;
+};
+
+// One enumerated USB device.
+struct EmulatedDevice
+{
+    QByteArray description = "VX420";
+    QByteArray serialNumber = "VX4200001";
+};
+
+// One library call (or pause) as the emulated chip saw it.
+struct EmulatorCall
+{
+    qint64 timeUs = 0;          // since the emulator was created
+    QByteArray function;        // "FT_Write", ..., or "sleep" for sleepMicroseconds
+    QList<quint32> args;        // numeric arguments in call order (sleep: microseconds)
+    QByteArray bytes;           // FT_Write: bytes written; FT_Read: bytes returned
+    FT_STATUS status = FT_OK;   // 0 for sleeps
+};
+
+// The line settings and pins the chip currently has.
+struct EmulatedLineState
+{
+    quint32 baudRate = 0;
+    quint8 wordLength = 0;
+    quint8 stopBits = 0;
+    quint8 parity = 0;
+    quint16 flowControl = 0;
+    quint8 xonChar = 0, xoffChar = 0;
+    quint8 eventChar = 0, eventCharEnabled = 0, errorChar = 0, errorCharEnabled = 0;
+    quint32 readTimeout = 0, writeTimeout = 0;
+    bool rts = false;
+    bool breakOn = false;
+    quint8 bitMode = 0;       // last mode given to FT_SetBitMode
+    quint8 cbusOutputs = 0;   // CBUS3..0 output enables (high nibble of the mask)
+    quint8 cbusLevels = 0;    // levels driven on the outputs (low nibble of the mask)
+    bool lineCardPath = false; // CBUS1 and CBUS0 driven low in CBUS bit-bang mode
+};
+
+// An FTDI chip wired to a VX420 controller with LQ770 line cards, behind the
+// library-shaped interface. Called from the I/O thread, configured and
+// inspected from any thread: every member takes the one mutex.
+class EmulatedD2xx : public D2xxApi
+{
+public:
+    enum class Timing {
+        Instant, // all the device sends is readable at once; pauses take no real time
+        Wire,    // bytes arrive at 9600 baud, frames one frame interval apart; real pauses
+    };
+
+    explicit EmulatedD2xx(Timing timing = Timing::Instant);
+    ~EmulatedD2xx() override;
+
+    // --- devices and chip faults
+    void setDevices(const QList<EmulatedDevice> &devices); // default: one "VX420"
+    void setOpenFails(bool fails);
+    void failStatusFromNextCall();              // the cable is pulled now
+    void failStatusFromTransmission(int k);     // ... at the k-th transmission (from 1)
+    void setEchoEnabled(bool enabled);          // false: the echo never arrives
+    void injectReceived(const QByteArray &bytes); // raw bytes into the receive queue, readable now
+
+    // --- cards (index 0 = first card slot); none attached until added
+    int addCard(const EmulatedCardIdentity &identity = EmulatedCardIdentity());
+    int cardCount() const;
+    void setFlashVersions(int card, quint32 carried, quint32 installed);
+    void setReflashSucceeds(int card, bool succeeds);
+    void setListenEntries(int card, const QByteArray &entries);
+    void setContinuityEntries(int card, const QByteArray &entries);
+    // Faults, by the number of the command the card receives (counting every
+    // command from 1) or relative to the commands received so far.
+    void dropReplyTo(int card, int k);
+    void dropNextReplies(int card, int n);
+    void corruptReplyTo(int card, int k);
+    void corruptNextReply(int card);
+    void confusedReplyTo(int card, int k);
+    void confusedNextReplies(int card, int n);
+    void stopAnsweringFrom(int card, int k);       // card pulled out at its k-th command
+    void stopAnsweringAfter(int card, int commands); // ... after that many more commands
+
+    // --- inspection
+    QList<EmulatorCall> calls() const;
+    void clearCalls();
+    EmulatedLineState lineState() const;
+    int droppedPackets() const;
+    QList<QByteArray> droppedReasons() const;
+    quint32 frameIntervalUs() const;
+    int ledState(int card) const;                 // last LED opcode, 0 when none
+    QList<QByteArray> receivedCommands(int card) const; // decoded command bodies in order
+    int commandsReceived(int card, quint8 opcode) const; // by header & 0x3F
+    qint64 nowUs() const;
+
+    // --- capture of everything that crosses the interface
+    bool startCapture(const QString &path);
+    void stopCapture();
+
+    // D2xxApi
+    FT_STATUS FT_CreateDeviceInfoList(uint32_t *numDevs) override;
+    FT_STATUS FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE *dest, uint32_t *numDevs) override;
+    FT_STATUS FT_Open(int deviceNumber, FT_HANDLE *handle) override;
+    FT_STATUS FT_Close(FT_HANDLE handle) override;
+    FT_STATUS FT_SetBaudRate(FT_HANDLE handle, uint32_t baudRate) override;
+    FT_STATUS FT_SetDataCharacteristics(FT_HANDLE handle, uint8_t wordLength, uint8_t stopBits,
+                                        uint8_t parity) override;
+    FT_STATUS FT_SetChars(FT_HANDLE handle, uint8_t eventChar, uint8_t eventCharEnabled,
+                          uint8_t errorChar, uint8_t errorCharEnabled) override;
+    FT_STATUS FT_SetFlowControl(FT_HANDLE handle, uint16_t flowControl, uint8_t xonChar,
+                                uint8_t xoffChar) override;
+    FT_STATUS FT_SetTimeouts(FT_HANDLE handle, uint32_t readTimeout,
+                             uint32_t writeTimeout) override;
+    FT_STATUS FT_SetRts(FT_HANDLE handle) override;
+    FT_STATUS FT_ClrRts(FT_HANDLE handle) override;
+    FT_STATUS FT_SetBreakOn(FT_HANDLE handle) override;
+    FT_STATUS FT_SetBreakOff(FT_HANDLE handle) override;
+    FT_STATUS FT_SetBitMode(FT_HANDLE handle, uint8_t mask, uint8_t mode) override;
+    FT_STATUS FT_Write(FT_HANDLE handle, void *buffer, uint32_t bytesToWrite,
+                       uint32_t *bytesWritten) override;
+    FT_STATUS FT_GetStatus(FT_HANDLE handle, uint32_t *rxBytes, uint32_t *txBytes,
+                           uint32_t *eventDWord) override;
+    FT_STATUS FT_Read(FT_HANDLE handle, void *buffer, uint32_t bytesToRead,
+                      uint32_t *bytesReturned) override;
+    FT_STATUS FT_Purge(FT_HANDLE handle, uint32_t mask) override;
+    void sleepMicroseconds(uint32_t microseconds) override;
+
+private:
+    static constexpr int maxRecordedCalls = 100000; // the newest ones are kept
+
+    // Callers hold the mutex.
+    qint64 now() const;
+    qint64 beginCall();
+    void recordCall(qint64 timeUs, const char *function, const QList<quint32> &args,
+                    const QByteArray &bytes, FT_STATUS status);
+    // Records a call and writes its capture line: name, arguments, status.
+    void endCall(qint64 timeUs, const char *function, const QList<quint32> &args,
+                 FT_STATUS status, const QByteArray &capturedArgs);
+    FT_STATUS checkHandle(FT_HANDLE handle) const;
+    bool statusFails() const;
+    bool cardIndexValid(int card) const;
+    void setPins(quint8 mask, quint8 mode);
+    void captureLoneBreak(qint64 timeUs);
+    void deliver(const QList<ControllerEvent> &events, qint64 timeUs);
+
+    mutable QMutex mutex;
+    const Timing timing;
+    QElapsedTimer clock;
+    qint64 virtualOffsetUs = 0;
+
+    QList<EmulatedDevice> devices;
+    QList<EmulatedDevice> listedDevices; // as the last FT_CreateDeviceInfoList saw them
+    bool openFails = false;
+    bool statusFailsNow = false;
+    int statusFailTransmission = 0; // 0: never
+    int transmissions = 0;
+    bool echoEnabled = true;
+
+    FT_HANDLE openHandle = nullptr;
+    int openIndex = -1;
+    bool controllerWired = false; // the open device is the controller's chip
+    quintptr handlesIssued = 0;
+
+    EmulatedLineState line;
+    bool breakSeen = false;          // a break ended since the last transmission
+    bool breakEchoUncaptured = false; // its 0x00 awaits its capture line
+    qint64 txFreeUs = 0;             // Wire timing: when the transmit line is idle
+
+    std::unique_ptr<EmulatedRxQueue> rxQueue;
+    std::unique_ptr<EmulatedController> controller;
+    std::unique_ptr<EmulatorCapture> capture;
+    QList<EmulatorCall> callRecord;
+};

@@ -1,0 +1,204 @@
+#include "emulator/EmulatedLineCard.h"
+
+#include "controller/Opcodes.h"
+#include "controller/PacketCodec.h"
+
+#include <climits>
+
+namespace {
+
+void appendLe32(QByteArray &bytes, quint32 value)
+{
+    for (int shift = 0; shift < 32; shift += 8)
+        bytes.append(char((value >> shift) & 0xFF));
+}
+
+} // namespace
+
+EmulatedLineCard::EmulatedLineCard(const EmulatedCardIdentity &identity) : identity(identity) {}
+
+QByteArray EmulatedLineCard::handleCommand(const QByteArray &body)
+{
+    const int k = ++commandNumber;
+    if (stopFrom > 0 && k >= stopFrom)
+        return {}; // pulled out: the command reaches nobody
+
+    commands.append(body);
+    if (commands.size() > maxKeptCommands)
+        commands.removeFirst();
+    if (!body.isEmpty())
+        ++countByOpcode[quint8(body.at(0)) & OPCODE_MASK];
+
+    const QByteArray reply = packetFromBody(covers(confusedAt, k) ? confusedBody()
+                                                                   : replyBody(body));
+    if (covers(dropAt, k))
+        return {};
+    return covers(corruptAt, k) ? corrupted(reply) : reply;
+}
+
+QByteArray EmulatedLineCard::replyBody(const QByteArray &command)
+{
+    if (command.size() < 3)
+        return confusedBody();
+    const quint8 opcode = quint8(command.at(0)) & OPCODE_MASK;
+    QByteArray body;
+    switch (opcode) {
+    case OPCODE_BOOTLOADER:
+        return handleBootloader(command);
+    case OPCODE_FRAME_INTERVAL:
+        body = command.left(3);
+        body[0] = char(opcode);
+        return body;
+    case OPCODE_LINE_CARD_INFO:
+        return infoBody(command);
+    case GET_FLASH_VER:
+        body = QByteArray::fromHex("06FFFF");
+        appendLe32(body, carriedVersion);
+        appendLe32(body, installedVersion);
+        return body;
+    case REFLASH_ACTION:
+        if (reflashSucceeds)
+            installedVersion = carriedVersion;
+        body = QByteArray::fromHex("07FFFF");
+        body.append(char(reflashSucceeds ? 1 : 0));
+        return body;
+    case OPCODE_LISTEN:
+        return char(opcode) + listenEntries;
+    case OPCODE_CONTINUITY:
+        return char(opcode) + continuityEntries;
+    case OPCODE_LED_RED:
+    case OPCODE_LED_GREEN:
+    case OPCODE_LED_YELLOW:
+    case OPCODE_LED_OFF:
+    case OPCODE_LED_ON:
+    case OPCODE_LED_FLASH_SLOW:
+        led = opcode;
+        body.append(char(opcode));
+        body.append("\xFF\xFF", 2);
+        return body;
+    default:
+        return confusedBody();
+    }
+}
+
+QByteArray EmulatedLineCard::handleBootloader(const QByteArray &)
+{
+    return confusedBody();
+}
+
+QByteArray EmulatedLineCard::infoBody(const QByteArray &command) const
+{
+    QByteArray body;
+    body.append(char(OPCODE_LINE_CARD_INFO));
+    body.append(command.mid(1, 2));
+    body.append(char(identity.productId));
+    body.append(char(identity.platformId));
+    body.append(char(identity.blockManufacturer));
+    body.append(char(identity.blockType));
+    body.append(char(identity.pairByte));
+    body.append(reinterpret_cast<const char *>(identity.infoBytes), 4);
+    appendLe32(body, identity.serialNumber);
+    appendLe32(body, identity.secondWord);
+    return body;
+}
+
+QByteArray EmulatedLineCard::confusedBody()
+{
+    return QByteArray::fromHex("00FFFF");
+}
+
+QByteArray EmulatedLineCard::packetFromBody(const QByteArray &body)
+{
+    QByteArray packet = PacketCodec::encodePacketBody(body);
+    packet.append('\0');
+    PacketCodec::appendCheckBytes(packet);
+    return packet;
+}
+
+QByteArray EmulatedLineCard::corrupted(const QByteArray &packet)
+{
+    // The first byte moves by one: never to 0x00 (which would cut the packet
+    // elsewhere) and never by a multiple of 255, so the Fletcher sum fails.
+    QByteArray bad = packet;
+    if (!bad.isEmpty()) {
+        const quint8 b = quint8(bad.at(0));
+        bad[0] = char(b == 0x01 ? 0x02 : b - 1);
+    }
+    return bad;
+}
+
+void EmulatedLineCard::setFlashVersions(quint32 carried, quint32 installed)
+{
+    carriedVersion = carried;
+    installedVersion = installed;
+}
+
+void EmulatedLineCard::setReflashSucceeds(bool succeeds)
+{
+    reflashSucceeds = succeeds;
+}
+
+void EmulatedLineCard::setListenEntries(const QByteArray &entries)
+{
+    listenEntries = entries.left(maxEntryBytes);
+}
+
+void EmulatedLineCard::setContinuityEntries(const QByteArray &entries)
+{
+    continuityEntries = entries.left(maxEntryBytes);
+}
+
+bool EmulatedLineCard::covers(const QList<Span> &spans, int k)
+{
+    for (const Span &span : spans) {
+        if (k >= span.first && k <= span.last)
+            return true;
+    }
+    return false;
+}
+
+void EmulatedLineCard::addSpan(QList<Span> &spans, int first, int count)
+{
+    if (count > 0)
+        spans.append({first, int(qMin<qint64>(qint64(first) + count - 1, INT_MAX))});
+}
+
+void EmulatedLineCard::dropReplyTo(int k)
+{
+    addSpan(dropAt, k, 1);
+}
+
+void EmulatedLineCard::dropNextReplies(int n)
+{
+    addSpan(dropAt, commandNumber + 1, n);
+}
+
+void EmulatedLineCard::corruptReplyTo(int k)
+{
+    addSpan(corruptAt, k, 1);
+}
+
+void EmulatedLineCard::corruptNextReply()
+{
+    addSpan(corruptAt, commandNumber + 1, 1);
+}
+
+void EmulatedLineCard::confusedReplyTo(int k)
+{
+    addSpan(confusedAt, k, 1);
+}
+
+void EmulatedLineCard::confusedNextReplies(int n)
+{
+    addSpan(confusedAt, commandNumber + 1, n);
+}
+
+void EmulatedLineCard::stopAnsweringFrom(int k)
+{
+    stopFrom = qMax(k, 1);
+}
+
+void EmulatedLineCard::stopAnsweringAfter(int commandsMore)
+{
+    stopFrom = commandNumber + qMax(commandsMore, 0) + 1;
+}

@@ -1,0 +1,86 @@
+#pragma once
+
+#include "emulator/EmulatedD2xx.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QMap>
+#include <QtGlobal>
+
+// One emulated LQ770 line card: answers the controller commands it is given
+// with reply packets for its card slot, and carries the faults a test asks for.
+// Not thread-safe; its owner serialises every call.
+class EmulatedLineCard
+{
+public:
+    // Entry bytes of a listen or continuity reply are kept to this many, so
+    // that every reply body stays encodable as one packet.
+    static constexpr int maxEntryBytes = 252;
+    // Command bodies kept for inspection, the newest ones.
+    static constexpr int maxKeptCommands = 100000;
+    static constexpr quint32 defaultFlashVersion = 0x00010002;
+
+    explicit EmulatedLineCard(const EmulatedCardIdentity &identity = EmulatedCardIdentity());
+
+    // Takes the decoded body of a command packet and returns the reply
+    // packet as it goes onto this card's slot stream (encoded body, marker,
+    // check bytes), or nothing when the card sends no reply.
+    QByteArray handleCommand(const QByteArray &body);
+
+    void setFlashVersions(quint32 carried, quint32 installed);
+    void setReflashSucceeds(bool succeeds);
+    void setListenEntries(const QByteArray &entries);
+    void setContinuityEntries(const QByteArray &entries);
+
+    void dropReplyTo(int k);
+    void dropNextReplies(int n);
+    void corruptReplyTo(int k);
+    void corruptNextReply();
+    void confusedReplyTo(int k);
+    void confusedNextReplies(int n);
+    void stopAnsweringFrom(int k);
+    void stopAnsweringAfter(int commands);
+
+    int ledState() const { return led; }
+    QList<QByteArray> receivedCommands() const { return commands; }
+    int commandsReceived(quint8 opcode) const { return countByOpcode.value(opcode & 0x3F); }
+    quint32 installedFlashVersion() const { return installedVersion; }
+
+    // The complete packet for a reply body: zero-eliminated body and code
+    // byte, the 0x00 marker and the two check bytes.
+    static QByteArray packetFromBody(const QByteArray &body);
+
+private:
+    QByteArray replyBody(const QByteArray &command);
+    // Bootloader traffic (opcode 0x02); the card has no bootloader yet.
+    QByteArray handleBootloader(const QByteArray &command);
+    QByteArray infoBody(const QByteArray &command) const;
+    static QByteArray confusedBody();
+    static QByteArray corrupted(const QByteArray &packet);
+
+    EmulatedCardIdentity identity;
+    quint32 carriedVersion = defaultFlashVersion;
+    quint32 installedVersion = defaultFlashVersion;
+    bool reflashSucceeds = true;
+    QByteArray listenEntries;
+    QByteArray continuityEntries;
+    int led = 0;
+
+    int commandNumber = 0; // commands that reached the slot, counted from 1
+    QList<QByteArray> commands;
+    QMap<quint8, int> countByOpcode;
+
+    // Command numbers a fault applies to, as inclusive ranges.
+    struct Span
+    {
+        int first;
+        int last;
+    };
+    static bool covers(const QList<Span> &spans, int k);
+    static void addSpan(QList<Span> &spans, int first, int count);
+
+    QList<Span> dropAt;
+    QList<Span> corruptAt;
+    QList<Span> confusedAt;
+    int stopFrom = 0; // 0: never
+};

@@ -1,0 +1,58 @@
+#include "emulator/EmulatorCapture.h"
+
+#include <algorithm>
+
+EmulatorCapture::~EmulatorCapture()
+{
+    file.close();
+}
+
+bool EmulatorCapture::start(const QString &path)
+{
+    file.close();
+    pending.clear();
+    file.setFileName(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    file.write(QByteArray(headerLine) + '\n');
+    file.flush();
+    return true;
+}
+
+void EmulatorCapture::stop(qint64 nowUs)
+{
+    flushDue(nowUs);
+    pending.clear();
+    file.close();
+}
+
+void EmulatorCapture::host(qint64 timeUs, const QByteArray &text)
+{
+    if (!active())
+        return;
+    flushDue(timeUs);
+    write(timeUs, "host " + text);
+}
+
+void EmulatorCapture::device(qint64 timeUs, const QByteArray &text)
+{
+    if (!active())
+        return;
+    const auto at = std::upper_bound(pending.begin(), pending.end(), timeUs,
+                                     [](qint64 t, const Line &line) { return t < line.timeUs; });
+    pending.insert(at, Line{timeUs, "dev " + text});
+}
+
+void EmulatorCapture::flushDue(qint64 nowUs)
+{
+    while (!pending.isEmpty() && pending.first().timeUs <= nowUs) {
+        const Line line = pending.takeFirst();
+        write(line.timeUs, line.text);
+    }
+}
+
+void EmulatorCapture::write(qint64 timeUs, const QByteArray &text)
+{
+    file.write(QByteArray::number(timeUs) + ' ' + text + '\n');
+    file.flush();
+}
