@@ -68,6 +68,18 @@ void VX420Controller::setupSignalsAndSlots()
             &CommsWorker::onReqSelectLineCards, Qt::QueuedConnection);
     connect(worker.get(), &CommsWorker::notifyLineCardsSelected, this,
             &VX420Controller::onAckLineCardsSelected, Qt::QueuedConnection);
+    connect(this, &VX420Controller::notifyRxBootLoaderPacket, &bootLoader,
+            &BootLoader::onRxPacket);
+    connect(&bootLoader, &BootLoader::notifyBslVersion, this,
+            &VX420Controller::onBootLoaderVersion);
+    connect(&bootLoader, &BootLoader::reqTxBytes, this, &VX420Controller::onReqTxBootLoader,
+            Qt::QueuedConnection);
+    connect(&bootLoader, &BootLoader::notifyBootLoaderResult, this,
+            &VX420Controller::onBootLoaderResult, Qt::QueuedConnection);
+    connect(&bootLoader, &BootLoader::notifyLineCardSerialNumber, this,
+            &VX420Controller::onLineCardSerialNumber, Qt::QueuedConnection);
+    connect(&bootLoader, &BootLoader::notifyInstallProgress, this,
+            &VX420Controller::notifyInstallProgress);
 }
 
 void VX420Controller::trace(const char *operation) const
@@ -128,6 +140,11 @@ void VX420Controller::txBytes(const QByteArray &bytes)
     emit reqWrite(bytes);
 }
 
+bool VX420Controller::awaitingReply() const
+{
+    return commsTimeoutTimer->isActive();
+}
+
 void VX420Controller::onReqClearRx()
 {
     clearRxPending = true;
@@ -170,7 +187,9 @@ void VX420Controller::onCommsTimeout()
 {
     qDebug().noquote() << "VX420Controller::onCommsTimeout():" << timeOfDay();
     commsTimeoutTimer->stop();
-    if (linkModeValue == Commands)
+    if (linkModeValue == BootLoaderTunnel)
+        bootLoader.onTimeout();
+    else if (linkModeValue == Commands)
         emit notifySeriousError(SeriousErrorNoReply);
 }
 
@@ -438,4 +457,94 @@ void VX420Controller::processRawBootLoaderPacket(const RawPacket &packet)
     }
     if (opcode == OPCODE_BOOTLOADER)
         emit notifyRxBootLoaderPacket(packet.local);
+}
+
+// --- bootloader tunnel
+
+void VX420Controller::onReqTxBootLoader(QByteArray bytes)
+{
+    if (traceVerbose)
+        qDebug() << "VX420Controller::onReqTxBootLoader()";
+    linkModeValue = BootLoaderTunnel;
+    CommandPacket packet(OPCODE_BOOTLOADER);
+    packet.setPayload(bytes);
+    txBootloaderPacket(packet);
+}
+
+void VX420Controller::txBootloaderPacket(const CommandPacket &packet)
+{
+    linkModeValue = BootLoaderTunnel;
+    const QByteArray wire = packet.build();
+    if (traceVerbose)
+        qDebug().noquote().nospace() << "VX420Controller::txBootloaderPacket("
+                                     << PacketCodec::toHex(wire) << ")";
+    if (wire.size() >= 7)
+        txBytes(wire);
+}
+
+void VX420Controller::onBootLoaderVersion(uint32_t version)
+{
+    emit notifyStatus(QString::asprintf("Got boot loader version %08x", unsigned(version)));
+    emit notifyBootLoaderVersion(version);
+}
+
+void VX420Controller::onBootLoaderResult(bool ok)
+{
+    emit notifyBootLoaderResult(ok);
+}
+
+void VX420Controller::onLineCardSerialNumber(uint32_t number)
+{
+    qDebug() << "Got line card serial " << number;
+    emit notifyLineCardSerial(int(number));
+}
+
+bool VX420Controller::loadFirmware(const QString &path)
+{
+    return bootLoader.loadFirmware(path);
+}
+
+void VX420Controller::setSecretPassword(const QByteArray &bytes)
+{
+    bootLoader.setSecretPassword(bytes);
+}
+
+void VX420Controller::onReqBootLoaderConnect()
+{
+    linkModeValue = BootLoaderTunnel;
+    commsTimeoutTimer->setInterval(bootLoaderConnectTimeoutMs);
+    worker->debuggableGetDeviceList();
+    const bool opened = worker->selectDevice(deviceDescription);
+    emit notifyDeviceSelected(opened);
+    if (opened)
+        onReqSelectLineCards();
+    trace("start");
+    serviceTimer->start(serviceIntervalMs);
+    bootLoader.onReqGetBslVersion();
+}
+
+void VX420Controller::onReqBootLoaderVersion() { bootLoader.onReqGetBslVersion(); }
+void VX420Controller::onReqBootLoaderBufferSize() { bootLoader.onReqGetBufferSize(); }
+void VX420Controller::onReqBootLoaderDeviceId() { bootLoader.onReqGetDeviceId(); }
+void VX420Controller::onReqBootLoaderPlatformId() { bootLoader.onReqGetPlatformId(); }
+void VX420Controller::onReqBootLoaderLogin() { bootLoader.onReqSendDefaultPassword(); }
+void VX420Controller::onReqBootLoaderLoginSecret() { bootLoader.onReqSendSecretPassword(); }
+void VX420Controller::onReqBootLoaderReadINFOA() { bootLoader.onReqReadINFOA(); }
+void VX420Controller::onReqBootLoaderDefaultINFOA() { bootLoader.onReqDefaultINFOA(); }
+void VX420Controller::onReqBootLoaderEraseINFOA() { bootLoader.onReqEraseINFOA(); }
+void VX420Controller::onReqBootLoaderWriteINFOA() { bootLoader.onReqWriteINFOA(); }
+void VX420Controller::onReqBootLoaderUnlockINFOA() { bootLoader.onReqToggleLockINFOA(); }
+void VX420Controller::onReqBootLoaderCapacityCheck() { bootLoader.onReqCapacityCheck(0xC000); }
+void VX420Controller::onReqBootLoaderPasswordInstall() { bootLoader.onReqPasswordInstall(); }
+
+void VX420Controller::onReqBootLoaderFirmwareInstall()
+{
+    emit notifyStatus(QStringLiteral("Start APP INSTALL"));
+    bootLoader.onReqAppCodeInstall();
+}
+
+void VX420Controller::onReqBootLoaderInitLineCard()
+{
+    bootLoader.onReqInitLineCard(lineCardNumber);
+    lineCardNumber = 0;
 }

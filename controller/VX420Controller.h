@@ -1,9 +1,11 @@
 #pragma once
 
+#include "bootloader/BootLoader.h"
 #include "controller/CardInfo.h"
 #include "controller/FrameByteQueue.h"
 #include "controller/RawPacket.h"
 #include "controller/RawPacketGetter.h"
+#include "controller/CommandPacket.h"
 #include "usb/D2xxApi.h"
 
 #include <QByteArray>
@@ -43,6 +45,7 @@ public:
 
     static constexpr int serviceIntervalMs = 10;
     static constexpr int replyTimeoutMs = 2000;
+    static constexpr int bootLoaderConnectTimeoutMs = 4000;
 
     explicit VX420Controller(QObject *parent = nullptr,
                              std::shared_ptr<D2xxApi> api = D2xxApi::platformDefault());
@@ -51,6 +54,13 @@ public:
     bool openDefault();
     void txBytes(const QByteArray &bytes);
 
+    // Bootloader tunnel.
+    bool loadFirmware(const QString &path);
+    void setSecretPassword(const QByteArray &bytes);
+    // The number that onReqBootLoaderInitLineCard writes into the card.
+    void setLineCardNumber(int number) { lineCardNumber = number; }
+    const BootLoader &bootLoaderState() const { return bootLoader; }
+
     void clearCardInfoList();
     void resetCardInfoList(int count);
     // The record of a card slot, or none.
@@ -58,6 +68,8 @@ public:
 
     int cardCount() const { return cardCountValue; }
     LinkMode linkMode() const { return linkModeValue; }
+    // A transmission is waiting for its first reply byte or its time-out.
+    bool awaitingReply() const;
 
 signals:
     void notifyCardRemoved(int card);
@@ -80,6 +92,7 @@ signals:
     void reqServiceComms();
     void notifyBootLoaderResult(bool ok);
     void notifyLineCardSerial(int number);
+    void notifyInstallProgress(int pagesDone, int pagesTotal);
 
 public slots:
     void onReqDefaultStartup();
@@ -92,6 +105,9 @@ public slots:
     void onCommsError();
     void onReqPauseComms();
     void onAckLineCardsSelected(bool ok);
+    void onBootLoaderVersion(uint32_t version);
+    void onBootLoaderResult(bool ok);
+    void onLineCardSerialNumber(uint32_t number);
 
     // Controller commands.
     void onReqCmdIdentify(int card);
@@ -111,12 +127,32 @@ public slots:
     void onReqCmdLedOn();
     void onReqCmdLedYellow();
 
+    // Bootloader commands, forwarded to the card's bootloader.
+    void onReqTxBootLoader(QByteArray bytes);
+    void onReqBootLoaderConnect();
+    void onReqBootLoaderVersion();
+    void onReqBootLoaderBufferSize();
+    void onReqBootLoaderDeviceId();
+    void onReqBootLoaderPlatformId();
+    void onReqBootLoaderLogin();
+    void onReqBootLoaderLoginSecret();
+    void onReqBootLoaderReadINFOA();
+    void onReqBootLoaderDefaultINFOA();
+    void onReqBootLoaderEraseINFOA();
+    void onReqBootLoaderWriteINFOA();
+    void onReqBootLoaderUnlockINFOA();
+    void onReqBootLoaderCapacityCheck();
+    void onReqBootLoaderPasswordInstall();
+    void onReqBootLoaderFirmwareInstall();
+    void onReqBootLoaderInitLineCard();
+
 private:
     void setupSignalsAndSlots();
     void sendCommand(quint8 header, quint16 argument = 0);
     void resetAllCounters();
     void processRawPacket(const RawPacket &packet);
     void processRawBootLoaderPacket(const RawPacket &packet);
+    void txBootloaderPacket(const CommandPacket &packet);
     void trace(const char *operation) const;
 
     bool traceVerbose = false;
@@ -134,4 +170,6 @@ private:
     int cardCountValue = 0;
     bool clearRxPending = false;
     QString deviceDescription = QStringLiteral("VX420");
+    BootLoader bootLoader;
+    int lineCardNumber = 0;
 };
