@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QTimer>
+
+class LineCardUpdaterWindow;
+
+// Runs one update as a user would: "Connect to controller", then "Update
+// card" as soon as it can be clicked, until the summary pane says
+// "Finished." or shows an error, and the LED command that follows has been
+// answered or has timed out.
+class AutoUpdateRunner : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum ExitCode { Finished = 0, Failed = 1, TimedOut = 2 };
+
+    AutoUpdateRunner(LineCardUpdaterWindow *window, int timeoutSeconds);
+
+    void start();
+    // The summary pane, then the "Results" pane.
+    QString report() const;
+
+signals:
+    void finished(int exitCode);
+
+private:
+    void poll();
+    void finish(int exitCode);
+    int outcome() const; // -1 while the update runs
+
+    LineCardUpdaterWindow *window;
+    QTimer pollTimer;
+    QElapsedTimer clock;
+    qint64 timeoutMs;
+    bool updateClicked = false;
+    int ledRequests = 0;
+    int ledWrites = 0;
+};

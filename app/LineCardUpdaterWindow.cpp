@@ -1,0 +1,335 @@
+#include "app/LineCardUpdaterWindow.h"
+
+#include "controller/VX420Controller.h"
+
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+namespace {
+
+// Which image and board name belong to a card's connection block.
+struct BoardKind
+{
+    int blockManufacturer;
+    int blockType;
+    const char *name;
+    QString LineCardUpdaterWindow::*resource;
+};
+
+} // namespace
+
+LineCardUpdaterWindow::LineCardUpdaterWindow(QWidget *parent, std::shared_ptr<D2xxApi> api)
+    : QWidget(parent)
+{
+    setWindowTitle(QStringLiteral("Line Card Update Tool V1.1"));
+    mainLayout = new QHBoxLayout(this);
+    controlsLayout = new QVBoxLayout;
+    controlsGroupBox = new QGroupBox(QString());
+    controlsGroupBox->setObjectName(QStringLiteral("controlsGroupBox"));
+    resultsLayout = new QVBoxLayout;
+    resultsGroupBox = new QGroupBox(QStringLiteral("Results"));
+    resultsGroupBox->setObjectName(QStringLiteral("resultsGroupBox"));
+    resultsGroupBox->setMinimumWidth(columnWidth);
+    resultsGroupBox->setLayout(resultsLayout);
+    mainLayout->addWidget(controlsGroupBox);
+    mainLayout->addWidget(resultsGroupBox);
+    controlsGroupBox->setMinimumWidth(columnWidth);
+    controlsGroupBox->setMaximumWidth(columnWidth);
+    controlsGroupBox->setLayout(controlsLayout);
+
+    controller = new VX420Controller(mainLayout, std::move(api));
+
+    kroneLsaPlus10Resource = QStringLiteral(":/firmware/LQ770_KRONE_LSAPLUS_S2_10PAIR.txt");
+    kroneHd10Resource = QStringLiteral(":/firmware/LQ770_KRONE_LSAPLUS_HD180_10PAIR.txt");
+    quanteSidc10Resource = QStringLiteral(":/firmware/LQ770_QUANTE_SIDC_10PAIR.txt");
+    quanteSidc20Resource = QStringLiteral(":/firmware/LQ770_QUANTE_SIDC_20PAIR.txt");
+    randmVsCompact10Resource = QStringLiteral(":/firmware/LQ770_RANDM_VS_COMPACT_10PAIR.txt");
+    randmVsCompact16XcResource =
+        QStringLiteral(":/firmware/LQ770_RANDM_VS_COMPACT_16PAIR_XC.txt");
+    randmVsCompact20Resource = QStringLiteral(":/firmware/LQ770_RANDM_VS_COMPACT_20PAIR.txt");
+    firmwareResourceName = QString();
+
+    connectButton = new QPushButton(QStringLiteral("Connect to controller"));
+    connectButton->setObjectName(QStringLiteral("connectButton"));
+    connectButton->setMaximumWidth(200);
+    connectButton->setEnabled(true);
+    controlsLayout->addWidget(connectButton);
+    updateButton = new QPushButton(QStringLiteral("Update card"));
+    updateButton->setObjectName(QStringLiteral("updateButton"));
+    updateButton->setMaximumWidth(200);
+    updateButton->setEnabled(false);
+    controlsLayout->addWidget(updateButton);
+    summaryPane = new QPlainTextEdit;
+    summaryPane->setObjectName(QStringLiteral("summaryPane"));
+    summaryPane->setReadOnly(true);
+    controlsLayout->addWidget(summaryPane);
+    progressBar = new QProgressBar;
+    progressBar->setObjectName(QStringLiteral("progressBar"));
+    progressBar->setVisible(false);
+    controlsLayout->addWidget(progressBar);
+
+    resultsPane = new QPlainTextEdit;
+    resultsPane->setObjectName(QStringLiteral("resultsPane"));
+    resultsPane->setReadOnly(true);
+    resultsLayout->addWidget(resultsPane);
+
+    connect(this, &LineCardUpdaterWindow::reqDefaultStartup, controller,
+            &VX420Controller::onReqDefaultStartup);
+    connect(this, &LineCardUpdaterWindow::reqCardIdentify, controller,
+            &VX420Controller::onReqCmdIdentify, Qt::QueuedConnection);
+    connect(this, &LineCardUpdaterWindow::reqSetFrameRate, controller,
+            &VX420Controller::onReqCmdFrameInterval);
+    connect(this, &LineCardUpdaterWindow::reqBootLoaderFirmwareInstall, controller,
+            &VX420Controller::onReqBootLoaderFirmwareInstall, Qt::QueuedConnection);
+    connect(this, &LineCardUpdaterWindow::reqFlashVersion, controller,
+            &VX420Controller::onReqFlashVersion);
+    connect(this, &LineCardUpdaterWindow::reqReflashAction, controller,
+            &VX420Controller::onReqReflashAction);
+    connect(controller, &VX420Controller::notifyLineCardInfo, this,
+            &LineCardUpdaterWindow::onLineCardInfo);
+    connect(controller, &VX420Controller::notifyLineCardsSelected, this,
+            &LineCardUpdaterWindow::onLineCardsSelected);
+    connect(controller, &VX420Controller::notifyReflashStatus, this,
+            &LineCardUpdaterWindow::onReflashStatus);
+    connect(controller, &VX420Controller::notifyReflashResult, this,
+            &LineCardUpdaterWindow::onReflashResult);
+    connect(controller, &VX420Controller::notifyFrameRate, this,
+            &LineCardUpdaterWindow::onFrameRate);
+    connect(
+        controller, &VX420Controller::notifyBootLoaderResult, this,
+        [this](bool ok) { onBootLoaderResult(ok ? 1 : 0); }, Qt::QueuedConnection);
+    connect(connectButton, &QPushButton::clicked, this, &LineCardUpdaterWindow::onSelectDevice);
+    connect(updateButton, &QPushButton::clicked, this,
+            &LineCardUpdaterWindow::onCardDiscoverClicked);
+    connect(this, &LineCardUpdaterWindow::reqLedGreen, controller,
+            &VX420Controller::onReqCmdLedGreen, Qt::QueuedConnection);
+    connect(this, &LineCardUpdaterWindow::reqLedRed, controller, &VX420Controller::onReqCmdLedRed,
+            Qt::QueuedConnection);
+    // Without these the user is never told that the controller is missing,
+    // silent, or unplugged.
+    connect(controller, &VX420Controller::notifyDeviceSelected, this,
+            &LineCardUpdaterWindow::onDeviceSelected);
+    connect(controller, &VX420Controller::notifySeriousError, this,
+            &LineCardUpdaterWindow::onSeriousError);
+    connect(controller, &VX420Controller::notifyInstallProgress, this,
+            &LineCardUpdaterWindow::onInstallProgress);
+}
+
+LineCardUpdaterWindow::~LineCardUpdaterWindow() = default;
+
+void LineCardUpdaterWindow::onSelectDevice()
+{
+    connectButton->setEnabled(false);
+    resultsPane->appendPlainText(QStringLiteral("onSelectDevice"));
+    emit reqDefaultStartup();
+}
+
+void LineCardUpdaterWindow::onDeviceSelected(bool ok)
+{
+    if (ok)
+        return;
+    resultsPane->appendPlainText(QStringLiteral("onDeviceSelected(false)"));
+    summaryPane->appendPlainText(
+        QStringLiteral("ERROR: controller not found - check the USB cable and click Connect again"));
+    connectButton->setEnabled(true);
+}
+
+void LineCardUpdaterWindow::onLineCardsSelected(bool ok)
+{
+    if (ok) {
+        resultsPane->appendPlainText(QStringLiteral("onLineCardsSelected(true)"));
+        updateButton->setEnabled(true);
+    } else {
+        resultsPane->appendPlainText(QStringLiteral("onLineCardsSelected(false)"));
+    }
+}
+
+void LineCardUpdaterWindow::onCardDiscoverClicked()
+{
+    identifyPending = true;
+    tooManyCardsReported = false;
+    retriesLeft = retriesPerClick;
+    updateRunning = true;
+    updateButton->setEnabled(false);
+    emit reqSetFrameRate(12500);
+}
+
+void LineCardUpdaterWindow::onFrameRate(int card, int value)
+{
+    resultsPane->appendPlainText(QString::asprintf("onFrameRate(%d,%d)", card, value));
+    if (identifyPending) {
+        identifyPending = false;
+        emit reqCardIdentify(1);
+    }
+}
+
+void LineCardUpdaterWindow::onLineCardInfo(int card)
+{
+    const int cards = controller->cardCount();
+    if (cards != 1) {
+        if (!tooManyCardsReported) {
+            resultsPane->appendPlainText(
+                QString::asprintf("TOO MANY CARDS! Saw %d cards, expected 1", cards));
+            tooManyCardsReported = true;
+            failUpdate(QString::asprintf(
+                "ERROR: %d line cards attached - please update your line cards one at a time",
+                cards));
+            updateButton->setEnabled(true);
+        }
+        emit reqLedRed();
+        return;
+    }
+
+    static const BoardKind boards[] = {
+        {0, 0, "Krone LSA-PLUS 10 pair", &LineCardUpdaterWindow::kroneLsaPlus10Resource},
+        {5, 0, "Quante SID-C  10 pair", &LineCardUpdaterWindow::quanteSidc10Resource},
+        {5, 1, "Quante SID-C  20 pair", &LineCardUpdaterWindow::quanteSidc20Resource},
+        {6, 0, "R&M VS Compact  10 pair", &LineCardUpdaterWindow::randmVsCompact10Resource},
+        {6, 1, "R&M VS Compact  20 pair", &LineCardUpdaterWindow::randmVsCompact20Resource},
+        {6, 11, "R&M VS Compact (Splitters)  16 pair",
+         &LineCardUpdaterWindow::randmVsCompact16XcResource},
+        {8, 0, "Krone HD  10 pair", &LineCardUpdaterWindow::kroneHd10Resource},
+    };
+
+    const CardInfo *info = controller->lineCardInfo(card);
+    resultsPane->appendPlainText(
+        QString::asprintf("LineCardUpdaterWindow::onLineCardInfo(%d)", card));
+    bool matched = false;
+    if (info) {
+        resultsPane->appendPlainText(QString::asprintf("serialNumber %u", unsigned(info->serialNumber)));
+        resultsPane->appendPlainText(
+            QString::asprintf("blockManufacturer %d", info->blockManufacturer));
+        resultsPane->appendPlainText(QString::asprintf("blockType %d", info->blockType));
+        resultsPane->appendPlainText(QString::asprintf("blockPairCount %d", info->blockPairCount));
+        resultsPane->appendPlainText(QString::asprintf("wiresPerPair %d", info->wiresPerPair));
+        resultsPane->appendPlainText(QString::asprintf("productId %d", info->productId));
+        resultsPane->appendPlainText(QString::asprintf("platformId %d", info->platformId));
+
+        QString boardName = QStringLiteral("Unknown");
+        for (const BoardKind &board : boards) {
+            if (board.blockManufacturer == info->blockManufacturer
+                && board.blockType == info->blockType) {
+                firmwareResourceName = this->*board.resource;
+                boardName = QString::fromUtf8(board.name);
+                matched = true;
+                break;
+            }
+        }
+        resultsPane->appendPlainText(QStringLiteral("firmwareResourceName=(") + firmwareResourceName
+                                     + QStringLiteral(")"));
+        resultsPane->appendPlainText(QStringLiteral("Detected ") + boardName);
+        summaryPane->appendPlainText(QStringLiteral("Detected ") + boardName);
+        summaryPane->appendPlainText(QString::asprintf("serialNumber %u", unsigned(info->serialNumber)));
+    }
+
+    if (matched && controller->loadFirmware(firmwareResourceName)) {
+        firmwareLoading = true;
+        summaryPane->appendPlainText(QStringLiteral("Loading firmware - please wait"));
+        progressBar->setValue(0);
+        progressBar->setVisible(true);
+        emit reqBootLoaderFirmwareInstall();
+        return;
+    }
+    failUpdate(QStringLiteral("Error: bad line card"));
+    updateButton->setEnabled(true);
+    emit reqLedRed();
+}
+
+void LineCardUpdaterWindow::onInstallProgress(int pagesDone, int pagesTotal)
+{
+    if (!firmwareLoading)
+        return;
+    progressBar->setRange(0, pagesTotal);
+    progressBar->setValue(pagesDone);
+}
+
+void LineCardUpdaterWindow::onBootLoaderResult(int result)
+{
+    resultsPane->appendPlainText(
+        QString::asprintf("LineCardUpdaterWindow::onBootLoaderResult(%d)", result));
+    if (!firmwareLoading)
+        return;
+    if (result == 1) {
+        firmwareLoading = false;
+        progressBar->setVisible(false);
+        resultsPane->appendPlainText(QStringLiteral("Firmware load ok"));
+        summaryPane->appendPlainText(QStringLiteral("New firmware installed OK"));
+        emit reqFlashVersion();
+        return;
+    }
+    if (retriesLeft > 0) {
+        --retriesLeft;
+        progressBar->setValue(0);
+        resultsPane->appendPlainText(QStringLiteral("Firmware load failed - trying again"));
+        emit reqBootLoaderFirmwareInstall();
+    } else {
+        progressBar->setVisible(false);
+        resultsPane->appendPlainText(QStringLiteral("Firmware load failed - give up"));
+        failUpdate(QStringLiteral("ERROR: firmware load failed"));
+    }
+}
+
+void LineCardUpdaterWindow::onReflashStatus(bool needed)
+{
+    if (needed) {
+        resultsPane->appendPlainText(QStringLiteral("LineCardUpdaterWindow::onReflashStatus  True"));
+        summaryPane->appendPlainText(QStringLiteral("Updating bootloader"));
+        emit reqReflashAction();
+    } else {
+        resultsPane->appendPlainText(
+            QStringLiteral("LineCardUpdaterWindow::onReflashStatus  False"));
+        finishUpdate(QStringLiteral("Finished."));
+    }
+}
+
+void LineCardUpdaterWindow::onReflashResult(bool ok)
+{
+    if (ok) {
+        resultsPane->appendPlainText(QStringLiteral("LineCardUpdaterWindow::onReflashResult  True"));
+        finishUpdate(QStringLiteral("Finished."));
+    } else {
+        resultsPane->appendPlainText(
+            QStringLiteral("LineCardUpdaterWindow::onReflashResult  False"));
+        failUpdate(QStringLiteral("ERROR: Update failed - return card to Quorvane for replacement"));
+        emit reqLedRed();
+    }
+}
+
+void LineCardUpdaterWindow::onSeriousError(int code)
+{
+    resultsPane->appendPlainText(QString::asprintf("onSeriousError(%d)", code));
+    if (!updateRunning)
+        return;
+    if (code == VX420Controller::SeriousErrorNoReply) {
+        firmwareLoading = false;
+        progressBar->setVisible(false);
+        failUpdate(QStringLiteral(
+            "ERROR: no reply from the controller - check the line card and click Update card again"));
+        updateButton->setEnabled(true);
+        emit reqLedRed();
+    } else if (code == VX420Controller::SeriousErrorIO) {
+        firmwareLoading = false;
+        progressBar->setVisible(false);
+        failUpdate(
+            QStringLiteral("ERROR: USB link lost - check the cable and click Connect to controller"));
+        connectButton->setEnabled(true);
+    }
+}
+
+void LineCardUpdaterWindow::finishUpdate(const QString &summary)
+{
+    updateRunning = false;
+    updateButton->setEnabled(true);
+    summaryPane->appendPlainText(summary);
+    emit reqLedGreen();
+}
+
+void LineCardUpdaterWindow::failUpdate(const QString &summary)
+{
+    updateRunning = false;
+    summaryPane->appendPlainText(summary);
+}

@@ -1,0 +1,13 @@
+#include "app/LineCardUpdaterWindow.h"
+
+#include <QApplication>
+
+int main(int argc, char *argv[])
+{
+    // The firmware images live in the core library; register them here.
+    Q_INIT_RESOURCE(firmware);
+    QApplication app(argc, argv);
+    LineCardUpdaterWindow window;
+    window.show();
+    return app.exec();
+}
