@@ -263,6 +263,7 @@ void BootLoader::enterState(BslState n)
         break;
     case BLS_LOCK_INFOA:
         m_myState = n;
+        m_lockToggles = 1;
         txSimplePacket(BSL_TOGGLE_INFO_LOCK);
         break;
     case BLS_MASS_ERASE:
@@ -310,6 +311,7 @@ void BootLoader::enterState(BslState n)
         break;
     case BLS_RELOCK_INFOA:
         m_myState = n;
+        m_lockToggles = 1;
         txSimplePacket(BSL_TOGGLE_INFO_LOCK);
         break;
     case BLS_FINISH_FAIL:
@@ -423,9 +425,10 @@ void BootLoader::stateStep(const BslReply &reply)
         // Toggle until the card reports the segment locked.
         const quint8 code = reply.messageCode();
         m_rxMessage = code;
-        if (code == 0)
+        if (code == 0 && m_lockToggles < MAX_LOCK_TOGGLES) {
+            ++m_lockToggles;
             txSimplePacket(BSL_TOGGLE_INFO_LOCK);
-        else if (code == 1)
+        } else if (code == 1)
             enterState(m_myState == BLS_LOCK_INFOA ? BLS_MASS_ERASE : BLS_FINISH_OK);
         else
             enterState(BLS_FINISH_FAIL);

@@ -49,6 +49,9 @@ public:
     static constexpr quint8 DEFAULT_PASSWORD_BYTE = 0xFF;
     // Re-sends of one command without a reply before the card is given up.
     static constexpr int MAX_RESENDS = 5;
+    // Lock toggles that may answer "unlocked" before the card is given up:
+    // two always reach the locked state on a working card.
+    static constexpr int MAX_LOCK_TOGGLES = 4;
     // Pages shorter than this end the page loop unsent (page 0 excepted).
     static constexpr int MIN_PAGE_SIZE = 16;
 
@@ -146,4 +149,5 @@ private:
     // Re-sends of the last command since it was sent or anything was received.
     int m_resendCount = 0;
     int m_pagesTotal = 0;
+    int m_lockToggles = 0;
 };

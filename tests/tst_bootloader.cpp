@@ -481,6 +481,8 @@ void tst_BootLoader::lockLoop_data()
     QTest::newRow("1: locked") << QList<QByteArray>{message(1)} << 0 << 1;
     QTest::newRow("0 1: unlocked, then locked") << QList<QByteArray>{message(0), message(1)} << 1 << 1;
     QTest::newRow("0 0 0 1") << QList<QByteArray>{message(0), message(0), message(0), message(1)} << 3 << 1;
+    QTest::newRow("0 0 0 0: the lock never engages")
+        << QList<QByteArray>{message(0), message(0), message(0), message(0)} << 3 << 0;
     QTest::newRow("2") << QList<QByteArray>{message(2)} << 0 << 0;
     QTest::newRow("0 2") << QList<QByteArray>{message(0), message(2)} << 1 << 0;
     QTest::newRow("data reply") << QList<QByteArray>{dataReply(hex("01"))} << 0 << 0;
