@@ -9,9 +9,11 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <functional>
 #include <memory>
 
 class EmulatedController;
+class EmulatedLineCard;
 class EmulatedRxQueue;
 class EmulatorCapture;
 struct ControllerEvent;
@@ -105,6 +107,20 @@ public:
     void stopAnsweringFrom(int card, int k);       // card pulled out at its k-th command
     void stopAnsweringAfter(int card, int commands); // ... after that many more commands
 
+    void setCardIdentity(int card, const EmulatedCardIdentity &identity);
+
+    // --- the cards' bootloaders (packets of opcode 0x02)
+    void setDeviceId(int card, const QByteArray &deviceId); // 16 bytes, 0x25 0x53 first by default
+    void refusePage(int card, int page, int times);          // message code 5; times < 0: always
+    void refuseCapacityProbe(int card, quint16 address);
+    void setLockNeverLocks(int card, bool neverLocks);
+    void dropNextBootloaderReplies(int card, int n);
+    void setInfoSegment(int card, const QByteArray &segment); // 64 bytes at 0x10C0
+    QByteArray flash(int card, quint32 address, int length) const;
+    QByteArray infoSegment(int card) const;
+    bool infoSegmentLocked(int card) const;
+    bool applicationRunning(int card) const;  // after a successful application check
+
     // --- inspection
     QList<EmulatorCall> calls() const;
     void clearCalls();
@@ -163,6 +179,8 @@ private:
     FT_STATUS checkHandle(FT_HANDLE handle) const;
     bool statusFails() const;
     bool cardIndexValid(int card) const;
+    // Locks, and applies the change when the card exists.
+    void withCard(int card, const std::function<void(EmulatedLineCard &)> &change);
     void setPins(quint8 mask, quint8 mode);
     void captureLoneBreak(qint64 timeUs);
     void deliver(const QList<ControllerEvent> &events, qint64 timeUs);
