@@ -191,74 +191,73 @@ bool EmulatedD2xx::cardIndexValid(int card) const
     return card >= 0 && card < controller->cardCount();
 }
 
-#define WITH_CARD(card, statement)                                                         \
-    do {                                                                                   \
-        QMutexLocker lock(&mutex);                                                         \
-        if (cardIndexValid(card))                                                          \
-            controller->card(card).statement;                                              \
-    } while (false)
+void EmulatedD2xx::withCard(int card, const std::function<void(EmulatedLineCard &)> &change)
+{
+    QMutexLocker lock(&mutex);
+    if (cardIndexValid(card))
+        change(controller->card(card));
+}
 
 void EmulatedD2xx::setFlashVersions(int card, quint32 carried, quint32 installed)
 {
-    WITH_CARD(card, setFlashVersions(carried, installed));
+    withCard(card, [&](EmulatedLineCard &c) { c.setFlashVersions(carried, installed); });
 }
 
 void EmulatedD2xx::setReflashSucceeds(int card, bool succeeds)
 {
-    WITH_CARD(card, setReflashSucceeds(succeeds));
+    withCard(card, [&](EmulatedLineCard &c) { c.setReflashSucceeds(succeeds); });
 }
 
 void EmulatedD2xx::setListenEntries(int card, const QByteArray &entries)
 {
-    WITH_CARD(card, setListenEntries(entries));
+    withCard(card, [&](EmulatedLineCard &c) { c.setListenEntries(entries); });
 }
 
 void EmulatedD2xx::setContinuityEntries(int card, const QByteArray &entries)
 {
-    WITH_CARD(card, setContinuityEntries(entries));
+    withCard(card, [&](EmulatedLineCard &c) { c.setContinuityEntries(entries); });
 }
 
 void EmulatedD2xx::dropReplyTo(int card, int k)
 {
-    WITH_CARD(card, dropReplyTo(k));
+    withCard(card, [&](EmulatedLineCard &c) { c.dropReplyTo(k); });
 }
 
 void EmulatedD2xx::dropNextReplies(int card, int n)
 {
-    WITH_CARD(card, dropNextReplies(n));
+    withCard(card, [&](EmulatedLineCard &c) { c.dropNextReplies(n); });
 }
 
 void EmulatedD2xx::corruptReplyTo(int card, int k)
 {
-    WITH_CARD(card, corruptReplyTo(k));
+    withCard(card, [&](EmulatedLineCard &c) { c.corruptReplyTo(k); });
 }
 
 void EmulatedD2xx::corruptNextReply(int card)
 {
-    WITH_CARD(card, corruptNextReply());
+    withCard(card, [&](EmulatedLineCard &c) { c.corruptNextReply(); });
 }
 
 void EmulatedD2xx::confusedReplyTo(int card, int k)
 {
-    WITH_CARD(card, confusedReplyTo(k));
+    withCard(card, [&](EmulatedLineCard &c) { c.confusedReplyTo(k); });
 }
 
 void EmulatedD2xx::confusedNextReplies(int card, int n)
 {
-    WITH_CARD(card, confusedNextReplies(n));
+    withCard(card, [&](EmulatedLineCard &c) { c.confusedNextReplies(n); });
 }
 
 void EmulatedD2xx::stopAnsweringFrom(int card, int k)
 {
-    WITH_CARD(card, stopAnsweringFrom(k));
+    withCard(card, [&](EmulatedLineCard &c) { c.stopAnsweringFrom(k); });
 }
 
 void EmulatedD2xx::stopAnsweringAfter(int card, int commands)
 {
-    WITH_CARD(card, stopAnsweringAfter(commands));
+    withCard(card, [&](EmulatedLineCard &c) { c.stopAnsweringAfter(commands); });
 }
 
-#undef WITH_CARD
 
 // --- inspection
 

@@ -11,6 +11,7 @@ bool EmulatorCapture::start(const QString &path)
 {
     file.close();
     pending.clear();
+    lastWrittenUs = 0;
     file.setFileName(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;
@@ -53,6 +54,7 @@ void EmulatorCapture::flushDue(qint64 nowUs)
 
 void EmulatorCapture::write(qint64 timeUs, const QByteArray &text)
 {
-    file.write(QByteArray::number(timeUs) + ' ' + text + '\n');
+    lastWrittenUs = std::max(lastWrittenUs, timeUs); // the time column never goes back
+    file.write(QByteArray::number(lastWrittenUs) + ' ' + text + '\n');
     file.flush();
 }

@@ -40,4 +40,5 @@ private:
 
     QFile file;
     QList<Line> pending;
+    qint64 lastWrittenUs = 0;
 };

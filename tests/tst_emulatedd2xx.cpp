@@ -110,6 +110,7 @@ private slots:
     void deviceList_data();
     void deviceList();
     void openFailsAndHandles();
+    void otherDeviceHasNoController();
     void lineStateFollowsCalls();
 
     void echo_data();
@@ -359,6 +360,18 @@ void tst_EmulatedD2xx::openFailsAndHandles()
     QCOMPARE(emu->FT_Open(0, &second), FT_STATUS(FT_OK));
     QVERIFY(second != handle);
     QCOMPARE(emu->FT_SetBaudRate(second, 9600), FT_STATUS(FT_OK));
+}
+
+void tst_EmulatedD2xx::otherDeviceHasNoController()
+{
+    EmulatedDevice other;
+    other.description = "USB Serial Converter";
+    emu->setDevices({other});
+    emu->addCard();
+    openController();
+    transmit(packet(OPCODE_LED_RED));
+    QCOMPARE(readAll(), QByteArray()); // no echo, no reply
+    QVERIFY(emu->receivedCommands(0).isEmpty());
 }
 
 void tst_EmulatedD2xx::lineStateFollowsCalls()
