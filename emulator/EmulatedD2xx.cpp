@@ -258,6 +258,67 @@ void EmulatedD2xx::stopAnsweringAfter(int card, int commands)
     withCard(card, [&](EmulatedLineCard &c) { c.stopAnsweringAfter(commands); });
 }
 
+void EmulatedD2xx::setCardIdentity(int card, const EmulatedCardIdentity &identity)
+{
+    withCard(card, [&](EmulatedLineCard &c) { c.setIdentity(identity); });
+}
+
+// --- the cards' bootloaders
+
+void EmulatedD2xx::setDeviceId(int card, const QByteArray &id)
+{
+    withCard(card, [&](EmulatedLineCard &c) { c.bootloader().setDeviceId(id); });
+}
+
+void EmulatedD2xx::refusePage(int card, int page, int times)
+{
+    withCard(card, [&](EmulatedLineCard &c) { c.bootloader().refusePage(page, times); });
+}
+
+void EmulatedD2xx::refuseCapacityProbe(int card, quint16 address)
+{
+    withCard(card, [&](EmulatedLineCard &c) { c.bootloader().refuseCapacityProbe(address); });
+}
+
+void EmulatedD2xx::setLockNeverLocks(int card, bool neverLocks)
+{
+    withCard(card, [&](EmulatedLineCard &c) { c.bootloader().setLockNeverLocks(neverLocks); });
+}
+
+void EmulatedD2xx::dropNextBootloaderReplies(int card, int n)
+{
+    withCard(card, [&](EmulatedLineCard &c) { c.bootloader().dropNextReplies(n); });
+}
+
+void EmulatedD2xx::setInfoSegment(int card, const QByteArray &segment)
+{
+    withCard(card, [&](EmulatedLineCard &c) { c.bootloader().setInfoSegment(segment); });
+}
+
+QByteArray EmulatedD2xx::flash(int card, quint32 address, int length) const
+{
+    QMutexLocker lock(&mutex);
+    return cardIndexValid(card) ? controller->card(card).bootloader().flash(address, length)
+                                : QByteArray();
+}
+
+QByteArray EmulatedD2xx::infoSegment(int card) const
+{
+    QMutexLocker lock(&mutex);
+    return cardIndexValid(card) ? controller->card(card).bootloader().infoSegment() : QByteArray();
+}
+
+bool EmulatedD2xx::infoSegmentLocked(int card) const
+{
+    QMutexLocker lock(&mutex);
+    return cardIndexValid(card) && controller->card(card).bootloader().infoSegmentLocked();
+}
+
+bool EmulatedD2xx::applicationRunning(int card) const
+{
+    QMutexLocker lock(&mutex);
+    return cardIndexValid(card) && controller->card(card).bootloader().applicationRunning();
+}
 
 // --- inspection
 

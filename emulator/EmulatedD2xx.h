@@ -119,7 +119,10 @@ public:
     QByteArray flash(int card, quint32 address, int length) const;
     QByteArray infoSegment(int card) const;
     bool infoSegmentLocked(int card) const;
-    bool applicationRunning(int card) const;  // after a successful application check
+    // The card's own application from power-up; none from a mass erase until
+    // an application check passes. The flash-version and reflash replies
+    // need one.
+    bool applicationRunning(int card) const;
 
     // --- inspection
     QList<EmulatorCall> calls() const;

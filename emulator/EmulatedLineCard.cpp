@@ -29,10 +29,10 @@ QByteArray EmulatedLineCard::handleCommand(const QByteArray &body)
     if (!body.isEmpty())
         ++countByOpcode[quint8(body.at(0)) & OPCODE_MASK];
 
-    const QByteArray reply = packetFromBody(covers(confusedAt, k) ? confusedBody()
-                                                                   : replyBody(body));
-    if (covers(dropAt, k))
+    const QByteArray answer = covers(confusedAt, k) ? confusedBody() : replyBody(body);
+    if (answer.isEmpty() || covers(dropAt, k))
         return {};
+    const QByteArray reply = packetFromBody(answer);
     return covers(corruptAt, k) ? corrupted(reply) : reply;
 }
 
@@ -52,11 +52,15 @@ QByteArray EmulatedLineCard::replyBody(const QByteArray &command)
     case OPCODE_LINE_CARD_INFO:
         return infoBody(command);
     case GET_FLASH_VER:
+        if (!bsl.applicationRunning())
+            return confusedBody();
         body = QByteArray::fromHex("06FFFF");
         appendLe32(body, carriedVersion);
         appendLe32(body, installedVersion);
         return body;
     case REFLASH_ACTION:
+        if (!bsl.applicationRunning())
+            return confusedBody();
         if (reflashSucceeds)
             installedVersion = carriedVersion;
         body = QByteArray::fromHex("07FFFF");
@@ -81,9 +85,15 @@ QByteArray EmulatedLineCard::replyBody(const QByteArray &command)
     }
 }
 
-QByteArray EmulatedLineCard::handleBootloader(const QByteArray &)
+QByteArray EmulatedLineCard::handleBootloader(const QByteArray &command)
 {
-    return confusedBody();
+    const QByteArray reply = bsl.handle(command.mid(3));
+    if (reply.isEmpty())
+        return {};
+    QByteArray body;
+    body.append(char(OPCODE_BOOTLOADER));
+    body.append("\xFF\xFF", 2);
+    return body + reply;
 }
 
 QByteArray EmulatedLineCard::infoBody(const QByteArray &command) const

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "emulator/EmulatedBootloader.h"
 #include "emulator/EmulatedD2xx.h"
 
 #include <QByteArray>
@@ -27,6 +28,9 @@ public:
     // check bytes), or nothing when the card sends no reply.
     QByteArray handleCommand(const QByteArray &body);
 
+    void setIdentity(const EmulatedCardIdentity &newIdentity) { identity = newIdentity; }
+    // The flash-version and reflash replies come from the running
+    // application; with none running they are not understood.
     void setFlashVersions(quint32 carried, quint32 installed);
     void setReflashSucceeds(bool succeeds);
     void setListenEntries(const QByteArray &entries);
@@ -45,6 +49,8 @@ public:
     QList<QByteArray> receivedCommands() const { return commands; }
     int commandsReceived(quint8 opcode) const { return countByOpcode.value(opcode & 0x3F); }
     quint32 installedFlashVersion() const { return installedVersion; }
+    EmulatedBootloader &bootloader() { return bsl; }
+    const EmulatedBootloader &bootloader() const { return bsl; }
 
     // The complete packet for a reply body: zero-eliminated body and code
     // byte, the 0x00 marker and the two check bytes.
@@ -52,13 +58,16 @@ public:
 
 private:
     QByteArray replyBody(const QByteArray &command);
-    // Bootloader traffic (opcode 0x02); the card has no bootloader yet.
+    // Bootloader traffic (opcode 0x02): the payload goes to the bootloader,
+    // its reply comes back behind the opcode and the argument digits of 0.
+    // Nothing when the bootloader drops its reply.
     QByteArray handleBootloader(const QByteArray &command);
     QByteArray infoBody(const QByteArray &command) const;
     static QByteArray confusedBody();
     static QByteArray corrupted(const QByteArray &packet);
 
     EmulatedCardIdentity identity;
+    EmulatedBootloader bsl;
     quint32 carriedVersion = defaultFlashVersion;
     quint32 installedVersion = defaultFlashVersion;
     bool reflashSucceeds = true;

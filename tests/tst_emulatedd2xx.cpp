@@ -11,10 +11,15 @@
 #include <QtTest>
 
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <vector>
 
 Q_DECLARE_METATYPE(EmulatedDevice)
+
+// Configures the emulator before a scripted exchange; may be empty.
+using EmulatorSetup = std::function<void(EmulatedD2xx &)>;
+Q_DECLARE_METATYPE(EmulatorSetup)
 
 static QByteArray hex(const char *text)
 {
@@ -100,6 +105,77 @@ static EmulatedCardIdentity identity(quint32 serial, quint8 manufacturer = 2, qu
     return id;
 }
 
+// --- bootloader commands and replies, as the card's bootloader sees them
+
+static QByteArray le16(quint16 value)
+{
+    return QByteArray(1, char(value & 0xFF)) + char(value >> 8);
+}
+
+// Opcode, the address as three bytes (least significant first), data.
+static QByteArray bslAt(quint8 opcode, quint32 address, const QByteArray &data = {})
+{
+    QByteArray bytes(1, char(opcode));
+    for (int shift = 0; shift < 24; shift += 8)
+        bytes.append(char((address >> shift) & 0xFF));
+    return bytes + data;
+}
+
+static QByteArray bslMessage(quint8 code)
+{
+    return QByteArray("\x3B", 1) + char(code);
+}
+
+static QByteArray bslData(const QByteArray &data)
+{
+    return QByteArray("\x3A", 1) + data;
+}
+
+static QByteArray record(quint8 tag, const QByteArray &body)
+{
+    return char(tag) + (char(body.size()) + body);
+}
+
+// A segment of the given records, erased behind them, with its checksum:
+// the negated XOR of the words from offset 2.
+static QByteArray segmentOf(const QList<QByteArray> &records)
+{
+    QByteArray segment(2, '\0');
+    for (const QByteArray &r : records)
+        segment += r;
+    segment = segment.leftJustified(64, '\xFF', true);
+    quint16 x = 0;
+    for (int i = 2; i < 64; i += 2)
+        x ^= quint16(quint8(segment.at(i)) | quint8(segment.at(i + 1)) << 8);
+    const quint16 sum = quint16(0x10000 - x);
+    segment[0] = char(sum & 0xFF);
+    segment[1] = char(sum >> 8);
+    return segment;
+}
+
+static const QByteArray secret = "0123456789ABCDEF";
+static const QByteArray erasedPassword(16, '\xFF');
+
+static QByteArray segmentWithPassword(const QByteArray &password, quint8 identityTag = 0xC0)
+{
+    return segmentOf({record(identityTag, hex("0401") + hex("C8FFFFFF") + password),
+                      record(0x10, QByteArray(16, '\x11')), record(0xFE, QByteArray(8, '\xFF')),
+                      record(0x01, QByteArray(8, '\x22'))});
+}
+
+// Commands and the replies expected to them, in order; "none" for no reply.
+struct BslScript
+{
+    BslScript &step(const QByteArray &command, const QByteArray &reply)
+    {
+        commands.append(command);
+        replies.append(reply);
+        return *this;
+    }
+    QList<QByteArray> commands;
+    QList<QByteArray> replies;
+};
+
 class tst_EmulatedD2xx : public QObject
 {
     Q_OBJECT
@@ -129,6 +205,12 @@ private slots:
     void cardFaults();
     void statusFailures();
 
+    void bootloaderScript_data();
+    void bootloaderScript();
+    void bootloaderPowerUpState();
+    void flashVersionFollowsApplication();
+    void bootloaderKnobsOnMissingCard();
+
     void purgeTakesOnlyArrivedBytes();
     void instantPausesAreVirtual();
     void wireTiming();
@@ -151,6 +233,9 @@ private:
     QByteArray readUntil(int count, int timeoutMs = 3000);
     // Transmits, checks the echo and returns the slot streams of the reply.
     QList<QByteArray> exchange(const QByteArray &packets, int slotCount);
+    // One bootloader command to the only card: its reply after the opcode
+    // and argument digits in hex, "none" without a reply, or what went wrong.
+    QByteArray bslExchange(const QByteArray &command);
 
     std::unique_ptr<EmulatedD2xx> emu;
     FT_HANDLE handle = nullptr;
@@ -265,6 +350,20 @@ QList<QByteArray> tst_EmulatedD2xx::exchange(const QByteArray &packets, int slot
         return {};
     }
     return slotStreams(received.mid(echo.size()), slotCount);
+}
+
+QByteArray tst_EmulatedD2xx::bslExchange(const QByteArray &command)
+{
+    const QList<QByteArray> streams = exchange(packet(OPCODE_BOOTLOADER, 0, 0, command), 1);
+    if (streams.size() != 1)
+        return "no frames";
+    QByteArray body;
+    const QByteArray kind = classify(streams.at(0), &body);
+    if (kind != "ok")
+        return kind;
+    if (!body.startsWith(hex("02FFFF")))
+        return "not a bootloader reply: " + PacketCodec::toHex(body);
+    return PacketCodec::toHex(body.mid(3));
 }
 
 // --- devices and chip
@@ -485,8 +584,10 @@ void tst_EmulatedD2xx::replyBodies_data()
         << packet(OPCODE_CONTINUITY) << hex("13" "0A000C0D");
     QTest::newRow("beacon: confused") << packet(OPCODE_BEACON) << hex("00FFFF");
     QTest::newRow("clamp: confused") << packet(OPCODE_CLAMP) << hex("00FFFF");
-    QTest::newRow("bootloader: confused")
-        << packet(OPCODE_BOOTLOADER, 0, 0, hex("80011000")) << hex("00FFFF");
+    QTest::newRow("bootloader: unknown command, message 7")
+        << packet(OPCODE_BOOTLOADER, 0, 0, hex("80011000")) << hex("02FFFF" "3B07");
+    QTest::newRow("bootloader: version, data reply")
+        << packet(OPCODE_BOOTLOADER, 0, 0, hex("19")) << hex("02FFFF" "3A" "E10203E4");
     QTest::newRow("unknown opcode: confused") << packet(0x3F) << hex("00FFFF");
 }
 
@@ -796,6 +897,340 @@ void tst_EmulatedD2xx::statusFailures()
     emu->failStatusFromNextCall();
     QCOMPARE(emu->FT_GetStatus(handle, &rx, &tx, &event), FT_STATUS(FT_IO_ERROR));
     QCOMPARE(rx, 0u);
+}
+
+// --- the cards' bootloaders
+
+void tst_EmulatedD2xx::bootloaderScript_data()
+{
+    QTest::addColumn<EmulatorSetup>("setup");
+    QTest::addColumn<QList<QByteArray>>("commands");
+    QTest::addColumn<QList<QByteArray>>("replies");
+
+    const QByteArray ok = bslMessage(0);
+    const QByteArray failed = bslMessage(1);
+    const QByteArray locked = bslMessage(4);
+    const QByteArray refused = bslMessage(5);
+    const QByteArray unknown = bslMessage(7);
+    const QByteArray none = "none";
+    const QByteArray iv = hex("C5899F28D8555CE07F3990EEF99841BF");
+    QByteArray page0, page1;
+    for (int i = 0; i < 64; ++i) {
+        page0.append(char(i * 3 + 1));
+        page1.append(char(0x80 + i));
+    }
+    QByteArray page0Changed = page0;
+    page0Changed[10] = char(0x55);
+    const QByteArray readSegment = bslAt(0x18, 0x10C0, le16(64));
+    const QByteArray segmentA = segmentWithPassword(erasedPassword);
+    const QByteArray segmentB = segmentWithPassword(secret);
+    const auto withSegment = [](const QByteArray &segment) {
+        return EmulatorSetup([segment](EmulatedD2xx &emu) { emu.setInfoSegment(0, segment); });
+    };
+    const auto install = [&](BslScript script, quint32 load = 0xD000) {
+        return script.step(hex("15"), ok).step(bslAt(0x21, load, iv), ok);
+    };
+    const auto row = [](const char *name, const BslScript &script,
+                        const EmulatorSetup &setup = EmulatorSetup()) {
+        QTest::newRow(name) << setup << script.commands << script.replies;
+    };
+
+    row("identity 25 53 .., version E1 02 03 E4, buffer size 64, platform 04 01",
+        BslScript()
+            .step(hex("1E"), bslData(hex("2553" "0102030405060708090A0B0C0D0E")))
+            .step(hex("19"), bslData(hex("E10203E4")))
+            .step(hex("1A"), bslData(hex("4000")))
+            .step(hex("1D"), bslData(hex("0401"))));
+    row("another device identity", BslScript().step(hex("1E"), bslData(hex("2554" "AABB"))),
+        [](EmulatedD2xx &emu) { emu.setDeviceId(0, hex("2554" "AABB")); });
+    row("capacity: 0 in flash and SRAM, 1 elsewhere",
+        BslScript()
+            .step(bslAt(0x1F, 0xC000), ok)
+            .step(bslAt(0x1F, 0xFFFF), ok)
+            .step(bslAt(0x1F, 0x0200), ok)
+            .step(bslAt(0x1F, 0x03FE), ok)
+            .step(bslAt(0x1F, 0x03FF), ok)
+            .step(bslAt(0x1F, 0xBFFF), failed)
+            .step(bslAt(0x1F, 0x0400), failed)
+            .step(bslAt(0x1F, 0x01FF), failed)
+            .step(bslAt(0x1F, 0x10C0), failed)
+            .step(bslAt(0x1F, 0x10000), failed));
+    row("capacity: a probe refused on request",
+        BslScript().step(bslAt(0x1F, 0xC000), failed).step(bslAt(0x1F, 0xC002), ok),
+        [](EmulatedD2xx &emu) { emu.refuseCapacityProbe(0, 0xC000); });
+    row("lock: locked at power-up, each toggle answers the new state (1 locked)",
+        BslScript().step(hex("13"), ok).step(hex("13"), failed).step(hex("13"), ok));
+    row("lock that never locks",
+        BslScript().step(hex("13"), ok).step(hex("13"), ok).step(hex("13"), ok),
+        [](EmulatedD2xx &emu) { emu.setLockNeverLocks(0, true); });
+    row("segment: erase and write only unlocked, write only onto erased bytes",
+        BslScript()
+            .step(bslAt(0x12, 0x10C0), locked)
+            .step(bslAt(0x10, 0x10C0, segmentB), locked)
+            .step(readSegment, bslData(segmentA))
+            .step(hex("13"), ok)
+            .step(bslAt(0x10, 0x10C0, segmentB), failed)
+            .step(bslAt(0x12, 0x1100), failed)
+            .step(bslAt(0x12, 0x10C0), ok)
+            .step(readSegment, bslData(QByteArray(64, '\xFF')))
+            .step(bslAt(0x10, 0x10F0, QByteArray(32, '\x33')), failed) // runs past the segment
+            .step(bslAt(0x10, 0x10C0, segmentB), ok)
+            .step(readSegment, bslData(segmentB))
+            .step(bslAt(0x10, 0x10C0, segmentB), failed),
+        withSegment(segmentA));
+    row("mass erase keeps a locked segment, erases an unlocked one",
+        BslScript()
+            .step(hex("15"), ok)
+            .step(readSegment, bslData(segmentA))
+            .step(hex("13"), ok)
+            .step(hex("15"), ok)
+            .step(readSegment, bslData(QByteArray(64, '\xFF'))),
+        withSegment(segmentA));
+    row("installation: IV after a mass erase, pages onto erased flash, re-sent page, check",
+        BslScript()
+            .step(bslAt(0x21, 0xD000, iv), failed) // no mass erase yet
+            .step(bslAt(0x22, 0xD000, page0), failed)
+            .step(hex("15"), ok)
+            .step(hex("20"), failed) // no IV
+            .step(bslAt(0x22, 0xD000, page0), failed)
+            .step(bslAt(0x21, 0xD000, iv), ok)
+            .step(bslAt(0x21, 0xD000, iv), ok) // re-sent before any code
+            .step(bslAt(0x22, 0xD000, page0), ok)
+            .step(bslAt(0x22, 0xD000, page0), ok) // re-sent
+            .step(bslAt(0x22, 0xD000, page0Changed), failed)
+            .step(bslAt(0x21, 0xD000, iv), failed) // after code
+            .step(bslAt(0x22, 0xD040, page1.left(32)), ok)
+            .step(bslAt(0x18, 0xD000, le16(64)), bslData(page0))
+            .step(bslAt(0x1C, 0xD060, le16(0x0FA0)), ok)
+            .step(bslAt(0x1C, 0xD050, le16(0x10)), failed)
+            .step(hex("20"), ok)
+            .step(hex("20"), ok));
+    row("check: a gap between pages fails",
+        install(BslScript())
+            .step(bslAt(0x22, 0xD000, page0), ok)
+            .step(bslAt(0x22, 0xD080, page1), ok)
+            .step(hex("20"), failed));
+    row("check: code not starting at the IV's address fails",
+        install(BslScript()).step(bslAt(0x22, 0xD040, page1), ok).step(hex("20"), failed));
+    row("check: no code fails", install(BslScript()).step(hex("20"), failed));
+    row("a mass erase ends the installation",
+        install(BslScript())
+            .step(bslAt(0x22, 0xD000, page0), ok)
+            .step(hex("15"), ok)
+            .step(bslAt(0x22, 0xD040, page1), failed)
+            .step(hex("20"), failed)
+            .step(bslAt(0x18, 0xD000, le16(16)), bslData(QByteArray(16, '\xFF'))));
+    row("IV and code outside main flash, too long or empty refused",
+        BslScript()
+            .step(hex("15"), ok)
+            .step(bslAt(0x21, 0x0200, iv), failed)
+            .step(bslAt(0x21, 0xC000, QByteArray()), failed)
+            .step(bslAt(0x21, 0xC000, iv), ok)
+            .step(bslAt(0x22, 0xFFE0, page0), failed) // runs past 0xFFFF
+            .step(bslAt(0x22, 0x0200, page0), failed)
+            .step(bslAt(0x22, 0xC000, page0 + 'x'), failed)
+            .step(bslAt(0x22, 0xC000, QByteArray()), failed)
+            .step(bslAt(0x22, 0xFFC0, page0), ok));
+    row("pages refused on request: page 1 twice, page 2 always",
+        install(BslScript())
+            .step(bslAt(0x22, 0xD000, page0), ok)
+            .step(bslAt(0x22, 0xD040, page1), refused)
+            .step(bslAt(0x22, 0xD040, page1), refused)
+            .step(bslAt(0x22, 0xD040, page1), ok)
+            .step(bslAt(0x22, 0xD080, page0), refused)
+            .step(bslAt(0x22, 0xD080, page0), refused)
+            .step(bslAt(0x18, 0xD080, le16(4)), bslData(hex("FFFFFFFF")))
+            .step(hex("20"), ok),
+        [](EmulatedD2xx &emu) {
+            emu.refusePage(0, 1, 2);
+            emu.refusePage(0, 2, -1);
+        });
+    row("page numbers count from the IV's address",
+        install(BslScript(), 0xC000)
+            .step(bslAt(0x22, 0xC000, page0), ok)
+            .step(bslAt(0x22, 0xC040, page1), refused)
+            .step(bslAt(0x22, 0xC040, page1), ok),
+        [](EmulatedD2xx &emu) { emu.refusePage(0, 1, 1); });
+    row("password: erased one in the identity record, the default is accepted",
+        BslScript().step(hex("11") + secret, refused).step(hex("11") + erasedPassword, ok),
+        withSegment(segmentA));
+    row("password: the identity record's secret",
+        BslScript()
+            .step(hex("11") + erasedPassword, refused)
+            .step(hex("11") + secret.left(15), refused)
+            .step(hex("11") + secret, ok),
+        withSegment(segmentB));
+    row("password: no identity record, the default is accepted",
+        BslScript().step(hex("11") + secret, refused).step(hex("11") + erasedPassword, ok),
+        withSegment(segmentWithPassword(secret, 0xFE)));
+    row("password: erased segment, the default is accepted",
+        BslScript().step(hex("11") + erasedPassword, ok), withSegment(QByteArray(64, '\xFF')));
+    row("CRC-16-CCITT: 123456789 gives 29B1, nothing gives FFFF",
+        install(BslScript())
+            .step(bslAt(0x22, 0xD000, "123456789"), ok)
+            .step(bslAt(0x16, 0xD000, le16(9)), bslData(hex("B129")))
+            .step(bslAt(0x16, 0xD000, le16(0)), bslData(hex("FFFF")))
+            .step(bslAt(0x16, 0xFFF0, le16(0x20)), failed));
+    row("blank check",
+        BslScript()
+            .step(bslAt(0x1C, 0xC000, le16(0x4000)), ok)
+            .step(bslAt(0x1C, 0x0200, le16(1)), failed)
+            .step(bslAt(0x1C, 0xFFFF, le16(2)), failed));
+    row("reads: up to 64 bytes from one memory",
+        BslScript()
+            .step(bslAt(0x18, 0x0200, le16(4)), bslData(hex("00000000")))
+            .step(bslAt(0x18, 0xC000, le16(65)), failed)
+            .step(bslAt(0x18, 0xC000, le16(0)), failed)
+            .step(bslAt(0x18, 0xFFF0, le16(32)), failed)
+            .step(bslAt(0x18, 0x0000, le16(1)), failed));
+    row("unknown or cut-short commands: message 7",
+        BslScript()
+            .step(hex("80"), unknown)
+            .step(QByteArray(), unknown)
+            .step(hex("18C0"), unknown)
+            .step(bslAt(0x18, 0x10C0), unknown) // no length
+            .step(bslAt(0x17, 0x10C0), unknown));
+    row("dropped replies: the commands are still carried out",
+        BslScript()
+            .step(hex("13"), none)
+            .step(hex("13"), none)
+            .step(hex("13"), ok) // unlocked, locked, unlocked
+            .step(hex("19"), bslData(hex("E10203E4"))),
+        [](EmulatedD2xx &emu) { emu.dropNextBootloaderReplies(0, 2); });
+}
+
+void tst_EmulatedD2xx::bootloaderScript()
+{
+    QFETCH(EmulatorSetup, setup);
+    QFETCH(QList<QByteArray>, commands);
+    QFETCH(QList<QByteArray>, replies);
+    emu->addCard();
+    openController();
+    if (setup)
+        setup(*emu);
+    for (int i = 0; i < commands.size(); ++i) {
+        const QByteArray expected = replies.at(i) == "none" ? replies.at(i)
+                                                             : PacketCodec::toHex(replies.at(i));
+        const QByteArray got = bslExchange(commands.at(i));
+        const QString step = QStringLiteral("step %1, command %2: got %3, expected %4")
+                                 .arg(i)
+                                 .arg(QString::fromLatin1(PacketCodec::toHex(commands.at(i))),
+                                      QString::fromLatin1(got), QString::fromLatin1(expected));
+        QVERIFY2(got == expected, qPrintable(step));
+    }
+}
+
+void tst_EmulatedD2xx::bootloaderPowerUpState()
+{
+    emu->addCard();
+    openController();
+    QVERIFY(emu->infoSegmentLocked(0));
+    QVERIFY(emu->applicationRunning(0));
+    QCOMPARE(emu->flash(0, 0xC000, 0x4000), QByteArray(0x4000, '\xFF'));
+    QCOMPARE(emu->flash(0, 0xFFFF, 1), hex("FF"));
+    QVERIFY(emu->flash(0, 0xBFFF, 2).isEmpty());
+    QVERIFY(emu->flash(0, 0xFFFF, 2).isEmpty());
+    QVERIFY(emu->flash(0, 0xC000, -1).isEmpty());
+
+    // A well-formed segment: the four standard records, the erased
+    // password, and a checksum that with the XOR of the other 31 words
+    // gives 0.
+    const QByteArray segment = emu->infoSegment(0);
+    QCOMPARE(segment.size(), 64);
+    const QList<QPair<int, QByteArray>> records = {
+        {2, hex("C016")}, {26, hex("1010")}, {44, hex("FE08")}, {54, hex("0108")}};
+    for (const auto &r : records)
+        QCOMPARE(PacketCodec::toHex(segment.mid(r.first, 2)), PacketCodec::toHex(r.second));
+    quint16 sum = 0;
+    quint16 x = 0;
+    for (int i = 0; i < 64; i += 2) {
+        const quint16 word = quint16(quint8(segment.at(i)) | quint8(segment.at(i + 1)) << 8);
+        if (i == 0)
+            sum = word;
+        else
+            x ^= word;
+    }
+    QCOMPARE(quint16(sum + x), quint16(0));
+    QCOMPARE(segment.mid(4 + 6, 16), erasedPassword);
+    // The card's own calibration, not the bodies a rewrite puts in place.
+    QVERIFY(segment.mid(28, 16) != hex("008000006C7FE6027003D37FBB010E02"));
+    QVERIFY(segment.mid(56, 8) != hex("918F968E8580C086"));
+    QCOMPARE(bslExchange(bslAt(0x18, 0x10C0, le16(64))), PacketCodec::toHex(bslData(segment)));
+
+    // Shorter segments are padded with erased bytes.
+    emu->setInfoSegment(0, hex("0102"));
+    QCOMPARE(emu->infoSegment(0), hex("0102") + QByteArray(62, '\xFF'));
+}
+
+void tst_EmulatedD2xx::flashVersionFollowsApplication()
+{
+    emu->addCard();
+    emu->setFlashVersions(0, 0x00020000, 0x00010000);
+    openController();
+    QByteArray body;
+    const auto reply = [&](quint8 opcode) {
+        body.clear();
+        const QByteArray kind = classify(exchange(packet(opcode), 1).value(0), &body);
+        return kind == "ok" ? PacketCodec::toHex(body) : kind;
+    };
+
+    // The card's own application answers until a mass erase removes it.
+    QCOMPARE(reply(GET_FLASH_VER), QByteArray("06 FF FF 00 00 02 00 00 00 01 00"));
+    QCOMPARE(bslExchange(hex("15")), QByteArray("3B 00"));
+    QVERIFY(!emu->applicationRunning(0));
+    QCOMPARE(reply(GET_FLASH_VER), QByteArray("confused"));
+    QCOMPARE(reply(REFLASH_ACTION), QByteArray("confused"));
+
+    QByteArray page;
+    for (int i = 0; i < 64; ++i)
+        page.append(char(i + 1));
+    QCOMPARE(bslExchange(bslAt(0x21, 0xD000, QByteArray(16, '\x5A'))), QByteArray("3B 00"));
+    QCOMPARE(bslExchange(bslAt(0x22, 0xD000, page)), QByteArray("3B 00"));
+    QVERIFY(!emu->applicationRunning(0));
+    QCOMPARE(bslExchange(hex("20")), QByteArray("3B 00"));
+    QVERIFY(emu->applicationRunning(0));
+    QCOMPARE(emu->flash(0, 0xD000, 65), page + '\xFF');
+
+    // The new application carries 2.0 while 1.0 is installed; a reflash
+    // installs the carried one. The refused reflash above changed nothing.
+    QCOMPARE(reply(GET_FLASH_VER), QByteArray("06 FF FF 00 00 02 00 00 00 01 00"));
+    QCOMPARE(reply(REFLASH_ACTION), QByteArray("07 FF FF 01"));
+    QCOMPARE(reply(GET_FLASH_VER), QByteArray("06 FF FF 00 00 02 00 00 00 02 00"));
+}
+
+void tst_EmulatedD2xx::bootloaderKnobsOnMissingCard()
+{
+    emu->addCard();
+    emu->addCard();
+    emu->setLockNeverLocks(1, true);
+    for (int card : {-1, 2}) {
+        emu->setDeviceId(card, hex("00"));
+        emu->refusePage(card, 0, -1);
+        emu->refuseCapacityProbe(card, 0xC000);
+        emu->setLockNeverLocks(card, true);
+        emu->dropNextBootloaderReplies(card, 5);
+        emu->setInfoSegment(card, hex("00"));
+        emu->setCardIdentity(card, EmulatedCardIdentity());
+        QVERIFY(emu->flash(card, 0xC000, 1).isEmpty());
+        QVERIFY(emu->infoSegment(card).isEmpty());
+        QVERIFY(!emu->infoSegmentLocked(card));
+        QVERIFY(!emu->applicationRunning(card));
+    }
+    openController();
+
+    // Each card has its own bootloader: the same two toggles lock card 0
+    // again but leave card 1 unlocked.
+    for (const char *expected : {"3B 00 3B 00", "3B 01 3B 00"}) {
+        const QList<QByteArray> streams = exchange(packet(OPCODE_BOOTLOADER, 0, 0, hex("13")), 2);
+        QCOMPARE(streams.size(), 2);
+        QByteArray body0, body1;
+        QCOMPARE(classify(streams.at(0), &body0), QByteArray("ok"));
+        QCOMPARE(classify(streams.at(1), &body1), QByteArray("ok"));
+        QCOMPARE(PacketCodec::toHex(body0.mid(3) + body1.mid(3)), QByteArray(expected));
+    }
+    QVERIFY(emu->infoSegmentLocked(0));
+    QVERIFY(!emu->infoSegmentLocked(1));
+    QCOMPARE(emu->flash(0, 0xC000, 1), hex("FF"));
 }
 
 // --- time
