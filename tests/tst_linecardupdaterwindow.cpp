@@ -1,0 +1,406 @@
+#include "app/LineCardUpdaterWindow.h"
+#include "bootloader/FirmwareImage.h"
+#include "controller/Opcodes.h"
+#include "controller/VX420Controller.h"
+#include "emulator/EmulatedD2xx.h"
+
+#include <QGroupBox>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QtTest>
+
+namespace {
+constexpr int updateTimeoutMs = 60000;
+}
+
+// The window with the real controller manager, worker and I/O thread, in
+// front of the emulated controller (instant timing), used as a technician
+// would: buttons pressed, panes read.
+class tst_LineCardUpdaterWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void startUpState();
+    void wholeUpdate_data();
+    void wholeUpdate();
+    void reflash_data();
+    void reflash();
+    void unknownBoardAfterKnownOne();
+    void noCard();
+    void twoCards();
+    void failedInstallations_data();
+    void failedInstallations();
+    void noController();
+    void cardPulledOut();
+    void cablePulledOut();
+    void secondClickRunsAgain();
+
+private:
+    void setUpWindow();
+    void connectController();
+    void clickUpdate();
+    void waitForEnd();
+    QStringList summary() const { return summaryPane->toPlainText().split('\n'); }
+    QStringList results() const { return resultsPane->toPlainText().split('\n'); }
+    QByteArray payloadOf(const QString &resource) const;
+
+    std::shared_ptr<EmulatedD2xx> emu;
+    std::unique_ptr<LineCardUpdaterWindow> window;
+    QPushButton *connectButton = nullptr;
+    QPushButton *updateButton = nullptr;
+    QPlainTextEdit *summaryPane = nullptr;
+    QPlainTextEdit *resultsPane = nullptr;
+};
+
+void tst_LineCardUpdaterWindow::initTestCase()
+{
+    Q_INIT_RESOURCE(firmware);
+}
+
+void tst_LineCardUpdaterWindow::init()
+{
+    emu = std::make_shared<EmulatedD2xx>(EmulatedD2xx::Timing::Instant);
+}
+
+void tst_LineCardUpdaterWindow::setUpWindow()
+{
+    window = std::make_unique<LineCardUpdaterWindow>(nullptr, emu);
+    connectButton = window->findChild<QPushButton *>("connectButton");
+    updateButton = window->findChild<QPushButton *>("updateButton");
+    summaryPane = window->findChild<QPlainTextEdit *>("summaryPane");
+    resultsPane = window->findChild<QPlainTextEdit *>("resultsPane");
+    QVERIFY(connectButton && updateButton && summaryPane && resultsPane);
+    window->show();
+}
+
+void tst_LineCardUpdaterWindow::cleanup()
+{
+    window.reset();
+    emu.reset();
+}
+
+void tst_LineCardUpdaterWindow::connectController()
+{
+    QTest::mouseClick(connectButton, Qt::LeftButton);
+    QVERIFY(!connectButton->isEnabled());
+    QTRY_VERIFY(updateButton->isEnabled());
+}
+
+void tst_LineCardUpdaterWindow::clickUpdate()
+{
+    QVERIFY(updateButton->isEnabled());
+    QTest::mouseClick(updateButton, Qt::LeftButton);
+    QVERIFY(!updateButton->isEnabled());
+}
+
+// Until "Finished." or an error text, and until the LED command that
+// follows has been answered or has timed out.
+void tst_LineCardUpdaterWindow::waitForEnd()
+{
+    QTRY_VERIFY_WITH_TIMEOUT(summary().contains("Finished.")
+                                 || summaryPane->toPlainText().contains("ERROR")
+                                 || summaryPane->toPlainText().contains("Error"),
+                             updateTimeoutMs);
+    QTRY_VERIFY_WITH_TIMEOUT(!window->controllerManager()->awaitingReply(), 5000);
+    QTest::qWait(50);
+}
+
+QByteArray tst_LineCardUpdaterWindow::payloadOf(const QString &resource) const
+{
+    FirmwareImage image;
+    if (!image.load(resource))
+        return {};
+    return image.payload();
+}
+
+void tst_LineCardUpdaterWindow::startUpState()
+{
+    setUpWindow();
+    QCOMPARE(window->windowTitle(), QString("Line Card Update Tool V1.1"));
+    QVERIFY(connectButton->isEnabled());
+    QVERIFY(!updateButton->isEnabled());
+    QCOMPARE(connectButton->text(), QString("Connect to controller"));
+    QCOMPARE(updateButton->text(), QString("Update card"));
+    QVERIFY(summaryPane->toPlainText().isEmpty());
+    QVERIFY(resultsPane->toPlainText().isEmpty());
+    QVERIFY(summaryPane->isReadOnly());
+    QVERIFY(resultsPane->isReadOnly());
+    QVERIFY(!window->findChild<QProgressBar *>("progressBar")->isVisible());
+
+    auto *controls = window->findChild<QGroupBox *>("controlsGroupBox");
+    auto *resultsBox = window->findChild<QGroupBox *>("resultsGroupBox");
+    QCOMPARE(resultsBox->title(), QString("Results"));
+    QVERIFY(controls->x() < resultsBox->x());
+    window->resize(1400, 600);
+    QTRY_COMPARE(controls->width(), 500);
+    const int narrowResults = resultsBox->width();
+    window->resize(1800, 600);
+    QTRY_COMPARE(controls->width(), 500);
+    QTRY_VERIFY(resultsBox->width() > narrowResults);
+    QVERIFY(resultsBox->width() >= 500);
+}
+
+void tst_LineCardUpdaterWindow::wholeUpdate_data()
+{
+    QTest::addColumn<int>("manufacturer");
+    QTest::addColumn<int>("type");
+    QTest::addColumn<QString>("board");
+    QTest::addColumn<QString>("resource");
+
+    QTest::newRow("0:0") << 0 << 0 << "Krone LSA-PLUS 10 pair"
+                         << ":/firmware/LQ770_KRONE_LSAPLUS_S2_10PAIR.txt";
+    QTest::newRow("5:0") << 5 << 0 << "Quante SID-C  10 pair"
+                         << ":/firmware/LQ770_QUANTE_SIDC_10PAIR.txt";
+    QTest::newRow("5:1") << 5 << 1 << "Quante SID-C  20 pair"
+                         << ":/firmware/LQ770_QUANTE_SIDC_20PAIR.txt";
+    QTest::newRow("6:0") << 6 << 0 << "R&M VS Compact  10 pair"
+                         << ":/firmware/LQ770_RANDM_VS_COMPACT_10PAIR.txt";
+    QTest::newRow("6:1") << 6 << 1 << "R&M VS Compact  20 pair"
+                         << ":/firmware/LQ770_RANDM_VS_COMPACT_20PAIR.txt";
+    QTest::newRow("6:11") << 6 << 11 << "R&M VS Compact (Splitters)  16 pair"
+                          << ":/firmware/LQ770_RANDM_VS_COMPACT_16PAIR_XC.txt";
+    QTest::newRow("8:0") << 8 << 0 << "Krone HD  10 pair"
+                         << ":/firmware/LQ770_KRONE_LSAPLUS_HD180_10PAIR.txt";
+}
+
+void tst_LineCardUpdaterWindow::wholeUpdate()
+{
+    QFETCH(int, manufacturer);
+    QFETCH(int, type);
+    QFETCH(QString, board);
+    QFETCH(QString, resource);
+
+    EmulatedCardIdentity identity;
+    identity.blockManufacturer = quint8(manufacturer);
+    identity.blockType = quint8(type);
+    identity.pairByte = 0x85; // the pair count plays no part in the choice
+    identity.serialNumber = 123456;
+    emu->addCard(identity);
+    setUpWindow();
+    connectController();
+    clickUpdate();
+    waitForEnd();
+
+    QCOMPARE(summary(), (QStringList{"Detected " + board, "serialNumber 123456",
+                                     "Loading firmware - please wait", "New firmware installed OK",
+                                     "Finished."}));
+    QCOMPARE(results(),
+             (QStringList{"onSelectDevice", "onLineCardsSelected(true)", "onFrameRate(0,1250)",
+                          "LineCardUpdaterWindow::onLineCardInfo(0)", "serialNumber 123456",
+                          QString("blockManufacturer %1").arg(manufacturer),
+                          QString("blockType %1").arg(type), "blockPairCount 5",
+                          "wiresPerPair 4", "productId 33", "platformId 4",
+                          "firmwareResourceName=(" + resource + ")", "Detected " + board,
+                          "LineCardUpdaterWindow::onBootLoaderResult(1)", "Firmware load ok",
+                          "LineCardUpdaterWindow::onReflashStatus  False"}));
+    QTRY_COMPARE(emu->ledState(0), int(OPCODE_LED_GREEN));
+    QVERIFY(updateButton->isEnabled());
+    const QByteArray payload = payloadOf(resource);
+    QCOMPARE(payload.size(), 8192);
+    QCOMPARE(emu->flash(0, 0xD000, 8192), payload);
+}
+
+void tst_LineCardUpdaterWindow::reflash_data()
+{
+    QTest::addColumn<bool>("succeeds");
+    QTest::newRow("needed and succeeding") << true;
+    QTest::newRow("needed and failing") << false;
+}
+
+void tst_LineCardUpdaterWindow::reflash()
+{
+    QFETCH(bool, succeeds);
+    emu->addCard();
+    emu->setFlashVersions(0, 0x00010003, 0x00010002);
+    emu->setReflashSucceeds(0, succeeds);
+    setUpWindow();
+    connectController();
+    clickUpdate();
+    waitForEnd();
+
+    QVERIFY(results().contains("LineCardUpdaterWindow::onReflashStatus  True"));
+    QVERIFY(summary().contains("Updating bootloader"));
+    if (succeeds) {
+        QCOMPARE(results().last(), QString("LineCardUpdaterWindow::onReflashResult  True"));
+        QCOMPARE(summary().last(), QString("Finished."));
+        QTRY_COMPARE(emu->ledState(0), int(OPCODE_LED_GREEN));
+        QVERIFY(updateButton->isEnabled());
+    } else {
+        QCOMPARE(results().last(), QString("LineCardUpdaterWindow::onReflashResult  False"));
+        QCOMPARE(summary().last(),
+                 QString("ERROR: Update failed - return card to Quorvane for replacement"));
+        QTRY_COMPARE(emu->ledState(0), int(OPCODE_LED_RED));
+        QVERIFY(!updateButton->isEnabled());
+    }
+}
+
+void tst_LineCardUpdaterWindow::unknownBoardAfterKnownOne()
+{
+    emu->addCard();
+    setUpWindow();
+    connectController();
+    clickUpdate();
+    waitForEnd();
+    QCOMPARE(summary().last(), QString("Finished."));
+
+    EmulatedCardIdentity unknown;
+    unknown.blockManufacturer = 6;
+    unknown.blockType = 2;
+    emu->setCardIdentity(0, unknown);
+    const int resultLines = results().size();
+    const int summaryLines = summary().size();
+    clickUpdate();
+    waitForEnd();
+
+    const QStringList newResults = results().mid(resultLines);
+    QVERIFY(newResults.contains(
+        "firmwareResourceName=(:/firmware/LQ770_KRONE_LSAPLUS_S2_10PAIR.txt)"));
+    QVERIFY(newResults.contains("Detected Unknown"));
+    QCOMPARE(summary().mid(summaryLines),
+             (QStringList{"Detected Unknown", "serialNumber 770001", "Error: bad line card"}));
+    QTRY_COMPARE(emu->ledState(0), int(OPCODE_LED_RED));
+    QVERIFY(updateButton->isEnabled());
+}
+
+void tst_LineCardUpdaterWindow::noCard()
+{
+    setUpWindow();
+    connectController();
+    clickUpdate();
+    waitForEnd();
+    QCOMPARE(summary(),
+             QStringList{"ERROR: no reply from the controller - check the line card and click "
+                         "Update card again"});
+    QCOMPARE(results().last(), QString("onSeriousError(3)"));
+    QVERIFY(updateButton->isEnabled());
+    QVERIFY(!connectButton->isEnabled());
+}
+
+void tst_LineCardUpdaterWindow::twoCards()
+{
+    emu->addCard();
+    emu->addCard();
+    setUpWindow();
+    connectController();
+    clickUpdate();
+    waitForEnd();
+    QTRY_VERIFY(emu->commandsReceived(0, OPCODE_LED_RED) >= 2);
+
+    QCOMPARE(summary(), QStringList{"ERROR: 2 line cards attached - please update your line "
+                                    "cards one at a time"});
+    QCOMPARE(results().count("TOO MANY CARDS! Saw 2 cards, expected 1"), 1);
+    QVERIFY(updateButton->isEnabled());
+    // One red LED command for each of the two identity reports.
+    QTest::qWait(200);
+    QCOMPARE(emu->commandsReceived(0, OPCODE_LED_RED), 2);
+    QCOMPARE(emu->commandsReceived(1, OPCODE_LED_RED), 2);
+}
+
+void tst_LineCardUpdaterWindow::failedInstallations_data()
+{
+    QTest::addColumn<int>("refusals"); // -1: every time
+    QTest::addColumn<int>("retries");
+    QTest::addColumn<bool>("finished");
+
+    QTest::newRow("page refused every time") << -1 << 4 << false;
+    QTest::newRow("two failures, then success") << 2 << 2 << true;
+}
+
+void tst_LineCardUpdaterWindow::failedInstallations()
+{
+    QFETCH(int, refusals);
+    QFETCH(int, retries);
+    QFETCH(bool, finished);
+
+    emu->addCard();
+    emu->refusePage(0, 3, refusals);
+    setUpWindow();
+    connectController();
+    clickUpdate();
+    waitForEnd();
+
+    QCOMPARE(results().count("Firmware load failed - trying again"), retries);
+    QCOMPARE(results().count("LineCardUpdaterWindow::onBootLoaderResult(0)"), finished ? 2 : 5);
+    if (finished) {
+        QCOMPARE(summary().last(), QString("Finished."));
+        QCOMPARE(emu->flash(0, 0xD000, 8192),
+                 payloadOf(":/firmware/LQ770_KRONE_LSAPLUS_S2_10PAIR.txt"));
+    } else {
+        QCOMPARE(results().last(), QString("Firmware load failed - give up"));
+        QCOMPARE(summary().last(), QString("ERROR: firmware load failed"));
+        QVERIFY(!updateButton->isEnabled());
+        QTest::qWait(100);
+        QCOMPARE(emu->ledState(0), 0); // the LED is left alone
+    }
+}
+
+void tst_LineCardUpdaterWindow::noController()
+{
+    emu->setDevices({});
+    emu->addCard();
+    setUpWindow();
+    QTest::mouseClick(connectButton, Qt::LeftButton);
+    QCOMPARE(results(), (QStringList{"onSelectDevice", "onDeviceSelected(false)"}));
+    QCOMPARE(summary(), QStringList{"ERROR: controller not found - check the USB cable and "
+                                    "click Connect again"});
+    QVERIFY(connectButton->isEnabled());
+    QVERIFY(!updateButton->isEnabled());
+
+    // Plugged in now: a second click connects.
+    emu->setDevices({EmulatedDevice()});
+    connectController();
+}
+
+void tst_LineCardUpdaterWindow::cardPulledOut()
+{
+    emu->addCard();
+    emu->stopAnsweringFrom(0, 2); // answers the frame interval, not the identify
+    setUpWindow();
+    connectController();
+    clickUpdate();
+    waitForEnd();
+    QCOMPARE(summary(),
+             QStringList{"ERROR: no reply from the controller - check the line card and click "
+                         "Update card again"});
+    QVERIFY(results().contains("onSeriousError(3)"));
+    QVERIFY(updateButton->isEnabled());
+}
+
+void tst_LineCardUpdaterWindow::cablePulledOut()
+{
+    emu->addCard();
+    emu->failStatusFromTransmission(3);
+    setUpWindow();
+    connectController();
+    clickUpdate();
+    QTRY_VERIFY_WITH_TIMEOUT(summaryPane->toPlainText().contains("ERROR"), updateTimeoutMs);
+    QCOMPARE(summary().last(),
+             QString("ERROR: USB link lost - check the cable and click Connect to controller"));
+    QVERIFY(results().contains("onSeriousError(1)"));
+    QVERIFY(connectButton->isEnabled());
+    QVERIFY(!updateButton->isEnabled());
+}
+
+void tst_LineCardUpdaterWindow::secondClickRunsAgain()
+{
+    emu->addCard();
+    setUpWindow();
+    connectController();
+    clickUpdate();
+    waitForEnd();
+    clickUpdate();
+    waitForEnd();
+    QCOMPARE(summary().count("Finished."), 2);
+    QCOMPARE(results().count("onFrameRate(0,1250)"), 2);
+    QCOMPARE(results().count("LineCardUpdaterWindow::onBootLoaderResult(1)"), 2);
+    QCOMPARE(emu->commandsReceived(0, OPCODE_LED_GREEN), 2);
+}
+
+QTEST_MAIN(tst_LineCardUpdaterWindow)
+#include "tst_linecardupdaterwindow.moc"
