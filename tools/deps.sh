@@ -2,7 +2,7 @@
 # needs are installed. As root it installs what is missing; otherwise it
 # prints the apt-get line to run and stops.
 
-LINECARD_PACKAGES=(cmake g++ make pkg-config qtbase5-dev)
+LINECARD_PACKAGES=(cmake g++ make pkg-config qtbase5-dev libftdi1-dev)
 
 ensure_packages() {
     local missing=() p

@@ -1,6 +1,14 @@
 #include "usb/D2xxApi.h"
 
+#include "usb/VendorD2xx.h"
+#ifdef LINECARD_HAVE_LIBFTDI1
+#include "usb/LibftdiD2xx.h"
+#endif
+
+#include <QDebug>
 #include <QThread>
+
+#include <atomic>
 
 namespace {
 
@@ -68,7 +76,28 @@ void D2xxApi::sleepMicroseconds(uint32_t microseconds)
     QThread::usleep(microseconds);
 }
 
+// The vendor library when it loads, else libftdi1 when the build has it,
+// else a backend that lists no device. The first choice made is logged.
 std::shared_ptr<D2xxApi> D2xxApi::platformDefault()
 {
+    static std::atomic<bool> logged{false};
+    const bool log = !logged.exchange(true);
+
+    auto vendor = std::make_shared<VendorD2xx>();
+    if (vendor->isLoaded()) {
+        if (log)
+            qDebug().noquote() << "USB library: vendor library" << vendor->libraryFile();
+        return vendor;
+    }
+#ifdef LINECARD_HAVE_LIBFTDI1
+    if (log)
+        qDebug().noquote() << "USB library: libftdi1 (vendor library not used:"
+                           << vendor->loadError() + ")";
+    return std::make_shared<LibftdiD2xx>();
+#else
+    if (log)
+        qDebug().noquote() << "USB library: none, no controller can be found (vendor library:"
+                           << vendor->loadError() + ")";
     return std::make_shared<NoDeviceD2xx>();
+#endif
 }
