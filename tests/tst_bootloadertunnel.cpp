@@ -321,7 +321,7 @@ void tst_BootLoaderTunnel::refusalsEndInFailure()
     QSignalSpy result(controller.get(), &VX420Controller::notifyBootLoaderResult);
     QVERIFY(controller->loadFirmware(kroneS2));
     controller->onReqBootLoaderFirmwareInstall();
-    QTRY_COMPARE(result.count(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(result.count(), 1, 30000);
     QCOMPARE(result.at(0).at(0).toBool(), false);
 
     QCOMPARE(receivedOpcodes(), sequence);
@@ -345,12 +345,12 @@ void tst_BootLoaderTunnel::installationRepeatedAfterRefusedPage()
     QSignalSpy result(controller.get(), &VX420Controller::notifyBootLoaderResult);
     QVERIFY(controller->loadFirmware(kroneS2));
     controller->onReqBootLoaderFirmwareInstall();
-    QTRY_COMPARE(result.count(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(result.count(), 1, 30000);
     QCOMPARE(result.at(0).at(0).toBool(), false);
 
     // The second run erases the 100 pages the first one left behind.
     controller->onReqBootLoaderFirmwareInstall();
-    QTRY_COMPARE(result.count(), 2);
+    QTRY_COMPARE_WITH_TIMEOUT(result.count(), 2, 30000);
     QCOMPARE(result.at(1).at(0).toBool(), true);
     FirmwareImage image;
     QVERIFY(image.load(kroneS2));
@@ -439,7 +439,7 @@ void tst_BootLoaderTunnel::initialisation()
     controller->setSecretPassword(secret);
     controller->setLineCardNumber(1234);
     controller->onReqBootLoaderInitLineCard();
-    QTRY_COMPARE(result.count(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(result.count(), 1, 30000);
     QCOMPARE(result.at(0).at(0).toBool(), ok);
     QCOMPARE(receivedOpcodes(), sequence);
     QVERIFY(emu->infoSegmentLocked(0));
