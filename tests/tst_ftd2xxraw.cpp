@@ -1,6 +1,6 @@
 #include "controller/CommandPacket.h"
+#include "controller/FrameByteQueue.h"
 #include "controller/Opcodes.h"
-#include "controller/PacketCodec.h"
 #include "controller/RawPacketGetter.h"
 #include "emulator/EmulatedD2xx.h"
 #include "usb/ftd2xxRaw.h"
@@ -349,15 +349,15 @@ void tst_ftd2xxRaw::replyStaysQueuedBehindEcho()
     QVERIFY(ftdi->read(received));
     QCOMPARE(ftdi->rxQueueCount(), 0);
 
+    FrameByteQueue queue;
     RawPacketGetter getter;
     QVector<RawPacket> packets;
-    int start = 0;
-    for (int end = received.indexOf('\0'); end >= 0; end = received.indexOf('\0', start)) {
-        QVERIFY(getter.addFrame(PacketCodec::decodeFrame(received.mid(start, end - start + 1))));
+    queue.append(received);
+    while (queue.hasFrame()) {
+        QVERIFY(getter.addFrame(queue.takeFrame()));
         packets += getter.getAllCompletePackets();
-        start = end + 1;
     }
-    QCOMPARE(start, received.size());
+    QCOMPARE(queue.size(), 0); // nothing after the last frame
     QCOMPARE(packets.size(), 1);
     QCOMPARE(packets.at(0).local, QByteArray::fromHex("03 E6 04"));
 }
