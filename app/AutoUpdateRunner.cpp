@@ -35,16 +35,13 @@ QString AutoUpdateRunner::report() const
         + QLatin1Char('\n');
 }
 
-int AutoUpdateRunner::outcome() const
+int AutoUpdateRunner::outcomeOf(const QStringList &summaryLines)
 {
-    const QStringList lines = window->findChild<QPlainTextEdit *>(QStringLiteral("summaryPane"))
-                                  ->toPlainText()
-                                  .split(QLatin1Char('\n'));
-    for (const QString &line : lines) {
+    for (const QString &line : summaryLines) {
         if (line.contains(QLatin1String("ERROR")) || line.contains(QLatin1String("Error")))
             return Failed;
     }
-    return lines.contains(QStringLiteral("Finished.")) ? Finished : -1;
+    return summaryLines.contains(QStringLiteral("Finished.")) ? Finished : -1;
 }
 
 void AutoUpdateRunner::poll()
@@ -59,7 +56,9 @@ void AutoUpdateRunner::poll()
         update->click();
         return;
     }
-    const int result = outcome();
+    const int result = outcomeOf(window->findChild<QPlainTextEdit *>(QStringLiteral("summaryPane"))
+                                     ->toPlainText()
+                                     .split(QLatin1Char('\n')));
     if (result < 0)
         return;
     const bool ledSettled =

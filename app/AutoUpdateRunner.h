@@ -2,6 +2,7 @@
 
 #include <QElapsedTimer>
 #include <QObject>
+#include <QStringList>
 #include <QTimer>
 
 class LineCardUpdaterWindow;
@@ -22,6 +23,8 @@ public:
     void start();
     // The summary pane, then the "Results" pane.
     QString report() const;
+    // What summary lines say of an update: Finished, Failed, or -1 while it runs.
+    static int outcomeOf(const QStringList &summaryLines);
 
 signals:
     void finished(int exitCode);
@@ -29,7 +32,6 @@ signals:
 private:
     void poll();
     void finish(int exitCode);
-    int outcome() const; // -1 while the update runs
 
     LineCardUpdaterWindow *window;
     QTimer pollTimer;

@@ -132,6 +132,13 @@ void EmulatedD2xx::clearCalls()
 {
     QMutexLocker lock(&mutex);
     callRecord.clear();
+    frameRecord.clear();
+}
+
+QList<EmulatorFrame> EmulatedD2xx::framesSent() const
+{
+    QMutexLocker lock(&mutex);
+    return frameRecord;
 }
 
 // --- configuration
@@ -676,6 +683,9 @@ void EmulatedD2xx::deliver(const QList<ControllerEvent> &events, qint64 timeUs)
                                  : timeUs,
                             event.bytes.at(i));
         capture->device(event.timeUs, "frame " + PacketCodec::toHex(event.bytes));
+        frameRecord.append({event.startUs, event.timeUs, event.bytes, controller->frameIntervalUs()});
+        if (frameRecord.size() > maxRecordedCalls)
+            frameRecord.removeFirst();
     }
 }
 

@@ -48,6 +48,15 @@ struct EmulatorCall
     FT_STATUS status = FT_OK;   // 0 for sleeps
 };
 
+// One frame the controller sent, with the frame interval it was sent under.
+struct EmulatorFrame
+{
+    qint64 startUs = 0; // first character on the line
+    qint64 endUs = 0;   // last character received
+    QByteArray bytes;
+    quint32 intervalUs = 0;
+};
+
 // The line settings and pins the chip currently has.
 struct EmulatedLineState
 {
@@ -126,7 +135,8 @@ public:
 
     // --- inspection
     QList<EmulatorCall> calls() const;
-    void clearCalls();
+    QList<EmulatorFrame> framesSent() const; // the controller's frames, oldest first
+    void clearCalls();                       // forgets the calls and the frames
     EmulatedLineState lineState() const;
     int droppedPackets() const;
     QList<QByteArray> droppedReasons() const;
@@ -215,4 +225,5 @@ private:
     std::unique_ptr<EmulatedController> controller;
     std::unique_ptr<EmulatorCapture> capture;
     QList<EmulatorCall> callRecord;
+    QList<EmulatorFrame> frameRecord;
 };

@@ -1,0 +1,11 @@
+#pragma once
+
+#include <QtGlobal>
+
+// What the running process has used so far, from the operating system.
+// Zero where the platform does not tell.
+namespace ProcessUsage {
+qint64 cpuTimeUs();     // user and system time of all threads
+qint64 peakResidentKb();
+qint64 residentKb();    // now
+}

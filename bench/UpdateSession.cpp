@@ -1,0 +1,103 @@
+#include "bench/UpdateSession.h"
+
+#include "app/AutoUpdateRunner.h"
+#include "app/LineCardUpdaterWindow.h"
+#include "controller/Opcodes.h"
+#include "controller/VX420Controller.h"
+
+#include <QEventLoop>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTimer>
+
+UpdateSession::UpdateSession(EmulatedD2xx::Timing timing)
+    : emu(std::make_shared<EmulatedD2xx>(timing))
+{
+    emu->addCard();
+    updaterWindow = std::make_unique<LineCardUpdaterWindow>(nullptr, emu);
+    connectButton = updaterWindow->findChild<QPushButton *>(QStringLiteral("connectButton"));
+    updateButton = updaterWindow->findChild<QPushButton *>(QStringLiteral("updateButton"));
+    summaryPane = updaterWindow->findChild<QPlainTextEdit *>(QStringLiteral("summaryPane"));
+}
+
+UpdateSession::~UpdateSession() = default;
+
+bool UpdateSession::waitUntil(const std::function<bool()> &condition, int timeoutMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!condition()) {
+        const qint64 left = timeoutMs - clock.elapsed();
+        if (left <= 0)
+            return false;
+        QEventLoop loop;
+        QTimer::singleShot(int(std::min<qint64>(left, 5)), &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    return true;
+}
+
+void UpdateSession::runEventsFor(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+bool UpdateSession::connectController(int timeoutMs)
+{
+    connectButton->click();
+    return waitUntil([this] { return updateButton->isEnabled(); }, timeoutMs);
+}
+
+UpdateSession::Outcome UpdateSession::runUpdate(int timeoutMs)
+{
+    // The panes keep the lines of earlier updates; only new ones count.
+    const int linesBefore = summaryPane->blockCount();
+    int outcome = -1;
+    QEventLoop loop;
+    QElapsedTimer clock;
+    const auto check = [&] {
+        if (outcome >= 0)
+            return;
+        const QStringList lines = summaryPane->toPlainText().split(QLatin1Char('\n'));
+        outcome = AutoUpdateRunner::outcomeOf(lines.mid(linesBefore));
+        if (outcome >= 0) {
+            elapsedNs = clock.nsecsElapsed();
+            endEmuUs = emu->nowUs();
+            loop.quit();
+        }
+    };
+    const QMetaObject::Connection watch =
+        connect(summaryPane, &QPlainTextEdit::textChanged, &loop, check);
+    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+
+    ledCommandsBefore = ledCommands();
+    startEmuUs = emu->nowUs();
+    clock.start();
+    updateButton->click();
+    loop.exec();
+    disconnect(watch);
+
+    if (outcome < 0) {
+        elapsedNs = clock.nsecsElapsed();
+        endEmuUs = emu->nowUs();
+        return Outcome::TimedOut;
+    }
+    return outcome == AutoUpdateRunner::Finished ? Outcome::Finished : Outcome::Failed;
+}
+
+int UpdateSession::ledCommands() const
+{
+    return emu->commandsReceived(0, OPCODE_LED_GREEN) + emu->commandsReceived(0, OPCODE_LED_RED);
+}
+
+bool UpdateSession::waitUntilQuiet(int timeoutMs)
+{
+    return waitUntil(
+        [this] {
+            return ledCommands() > ledCommandsBefore
+                && !updaterWindow->controllerManager()->awaitingReply();
+        },
+        timeoutMs);
+}

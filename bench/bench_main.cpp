@@ -1,0 +1,39 @@
+#include "bench/UpdateBenchmark.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+
+#include <cstdio>
+
+int main(int argc, char *argv[])
+{
+    Q_INIT_RESOURCE(firmware);
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY")
+        && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Times one whole update against the emulated controller in wire timing."));
+    parser.addHelpOption();
+    parser.addOption({QStringLiteral("json"), QStringLiteral("Print one JSON object on one line.")});
+    parser.addOption({QStringLiteral("idle"),
+                      QStringLiteral("Seconds of connected idle to measure (default 10)."),
+                      QStringLiteral("SECONDS"), QStringLiteral("10")});
+    parser.process(app);
+    bool ok = false;
+    const int idleSeconds = parser.value(QStringLiteral("idle")).toInt(&ok);
+    if (!ok || idleSeconds < 1) {
+        std::fprintf(stderr, "linecard-updater-bench: --idle wants a whole number of seconds\n");
+        return 64;
+    }
+
+    // The tool's own trace lines would drown the table.
+    qputenv("QT_LOGGING_RULES", "*.debug=false");
+    const BenchmarkResult result = UpdateBenchmark::run(idleSeconds);
+    const QString text = parser.isSet(QStringLiteral("json")) ? result.toJson() + '\n'
+                                                              : result.toTable();
+    std::fputs(text.toUtf8().constData(), stdout);
+    return result.finished ? 0 : 1;
+}

@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Builds the whole test suite with AddressSanitizer and UndefinedBehaviorSanitizer
+# in build-asan and runs it; any sanitizer report fails a test.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source tools/deps.sh
+ensure_packages
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLINECARD_SANITIZE=ON
+cmake --build build-asan -j"$(nproc)"
+cd build-asan
+export ASAN_OPTIONS=abort_on_error=1:detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1
+export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+QT_QPA_PLATFORM=offscreen ctest --output-on-failure
