@@ -66,6 +66,8 @@ LineCardUpdaterWindow::LineCardUpdaterWindow(QWidget *parent, std::shared_ptr<D2
     summaryPane = new QPlainTextEdit;
     summaryPane->setObjectName(QStringLiteral("summaryPane"));
     summaryPane->setReadOnly(true);
+    // The panes only ever grow: an undo history of them would be memory for nothing.
+    summaryPane->setUndoRedoEnabled(false);
     controlsLayout->addWidget(summaryPane);
     progressBar = new QProgressBar;
     progressBar->setObjectName(QStringLiteral("progressBar"));
@@ -75,6 +77,7 @@ LineCardUpdaterWindow::LineCardUpdaterWindow(QWidget *parent, std::shared_ptr<D2
     resultsPane = new QPlainTextEdit;
     resultsPane->setObjectName(QStringLiteral("resultsPane"));
     resultsPane->setReadOnly(true);
+    resultsPane->setUndoRedoEnabled(false);
     resultsLayout->addWidget(resultsPane);
 
     connect(this, &LineCardUpdaterWindow::reqDefaultStartup, controller,

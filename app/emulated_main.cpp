@@ -1,6 +1,7 @@
 #include "app/AutoUpdateRunner.h"
 #include "app/EmulatorOptions.h"
 #include "app/LineCardUpdaterWindow.h"
+#include "app/QtEnvironment.h"
 
 #include <QApplication>
 #include <QTimer>
@@ -10,10 +11,8 @@
 int main(int argc, char *argv[])
 {
     Q_INIT_RESOURCE(firmware);
-    // Without a display the tool still runs, on the offscreen platform.
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY")
-        && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QtEnvironment::useLeanEventLoop();
+    QtEnvironment::useOffscreenWithoutDisplay();
     QApplication app(argc, argv);
 
     EmulatorOptions options;

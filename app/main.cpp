@@ -1,4 +1,5 @@
 #include "app/LineCardUpdaterWindow.h"
+#include "app/QtEnvironment.h"
 
 #include <QApplication>
 
@@ -6,6 +7,7 @@ int main(int argc, char *argv[])
 {
     // The firmware images live in the core library; register them here.
     Q_INIT_RESOURCE(firmware);
+    QtEnvironment::useLeanEventLoop();
     QApplication app(argc, argv);
     LineCardUpdaterWindow window;
     window.show();

@@ -25,7 +25,7 @@ SoakResult UpdateSoak::run(int updates)
         const UpdateSession::Outcome outcome = session.runUpdate(updateTimeoutMs);
         session.waitUntilQuiet(connectTimeoutMs);
         // The emulator's inspection record is test scaffolding, not the tool.
-        session.emulator().clearCalls();
+        session.emulator().clearRecords();
         result.residentKbAfter.append(ProcessUsage::residentKb());
         if (outcome != UpdateSession::Outcome::Finished) {
             result.failure = QStringLiteral("update %1 %2")

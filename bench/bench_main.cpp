@@ -1,3 +1,4 @@
+#include "app/QtEnvironment.h"
 #include "bench/UpdateBenchmark.h"
 
 #include <QApplication>
@@ -8,9 +9,8 @@
 int main(int argc, char *argv[])
 {
     Q_INIT_RESOURCE(firmware);
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY")
-        && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QtEnvironment::useLeanEventLoop();
+    QtEnvironment::useOffscreenWithoutDisplay();
     QApplication app(argc, argv);
 
     QCommandLineParser parser;

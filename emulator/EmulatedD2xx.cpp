@@ -135,6 +135,14 @@ void EmulatedD2xx::clearCalls()
     frameRecord.clear();
 }
 
+void EmulatedD2xx::clearRecords()
+{
+    clearCalls();
+    QMutexLocker lock(&mutex);
+    for (int card = 0; card < controller->cardCount(); ++card)
+        controller->card(card).forgetReceivedCommands();
+}
+
 QList<EmulatorFrame> EmulatedD2xx::framesSent() const
 {
     QMutexLocker lock(&mutex);

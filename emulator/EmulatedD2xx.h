@@ -137,6 +137,9 @@ public:
     QList<EmulatorCall> calls() const;
     QList<EmulatorFrame> framesSent() const; // the controller's frames, oldest first
     void clearCalls();                       // forgets the calls and the frames
+    // ... and the cards' received command bodies, so that a long run keeps
+    // no growing record; commandsReceived counts on.
+    void clearRecords();
     EmulatedLineState lineState() const;
     int droppedPackets() const;
     QList<QByteArray> droppedReasons() const;

@@ -47,6 +47,7 @@ public:
 
     int ledState() const { return led; }
     QList<QByteArray> receivedCommands() const { return commands; }
+    void forgetReceivedCommands() { commands.clear(); } // the counts by opcode stay
     int commandsReceived(quint8 opcode) const { return countByOpcode.value(opcode & 0x3F); }
     quint32 installedFlashVersion() const { return installedVersion; }
     EmulatedBootloader &bootloader() { return bsl; }

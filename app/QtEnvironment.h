@@ -1,0 +1,11 @@
+#pragma once
+
+// Settings the programs make before they create their application object.
+namespace QtEnvironment {
+// Qt's own event dispatcher instead of the GLib one, unless the user chose:
+// the manager's 10 ms service tick wakes both threads all the time the tool
+// is connected, and each wake costs less than half the CPU time there.
+void useLeanEventLoop();
+// Qt's offscreen platform when there is no display to show a window on.
+void useOffscreenWithoutDisplay();
+} // namespace QtEnvironment
