@@ -4,6 +4,7 @@
 
 #ifdef Q_OS_UNIX
 #include <sys/resource.h>
+#include <time.h>
 #include <unistd.h>
 #endif
 
@@ -17,6 +18,18 @@ qint64 cpuTimeUs()
         return 0;
     const auto us = [](const timeval &t) { return qint64(t.tv_sec) * 1000000 + t.tv_usec; };
     return us(usage.ru_utime) + us(usage.ru_stime);
+#else
+    return 0;
+#endif
+}
+
+qint64 threadCpuTimeNs()
+{
+#ifdef Q_OS_UNIX
+    timespec t{};
+    if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t) != 0)
+        return 0;
+    return qint64(t.tv_sec) * 1000000000 + t.tv_nsec;
 #else
     return 0;
 #endif

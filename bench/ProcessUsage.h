@@ -6,6 +6,7 @@
 // Zero where the platform does not tell.
 namespace ProcessUsage {
 qint64 cpuTimeUs();     // user and system time of all threads
+qint64 threadCpuTimeNs(); // of the calling thread
 qint64 peakResidentKb();
 qint64 residentKb();    // now
 }

@@ -15,6 +15,7 @@ struct BenchmarkResult
     double cpuShare = 0;    // process CPU time over the update's wall time
     double peakRssMb = 0;
     double guiMaxGapMs = 0; // longest gap between two ticks of a 5 ms GUI timer
+    double guiRunningInMaxGapMs = 0; // CPU time the GUI thread had in that gap
     double idleCpuShare = 0; // connected, nothing sent
     double idleSeconds = 0;
 
