@@ -68,7 +68,14 @@ bool FirmwareImage::load(const QString &path)
         return false;
     // Read one byte past the limit so an oversize file (or a device that never
     // ends) is recognised without reading all of it.
-    const QByteArray text = file.read(MAX_FILE_SIZE + 1);
+    return loadFromBytes(file.read(MAX_FILE_SIZE + 1));
+}
+
+bool FirmwareImage::loadFromBytes(const QByteArray &text)
+{
+    m_isLoaded = false;
+    m_header.clear();
+    m_payload.clear();
     if (text.size() > MAX_FILE_SIZE)
         return false;
 

@@ -18,6 +18,8 @@ public:
     // Parses the image at a file or resource path. On false the header map
     // and payload hold what was read before the failure.
     bool load(const QString &path);
+    // The same parse over the text of an image already in memory.
+    bool loadFromBytes(const QByteArray &text);
 
     // The stored value, or an empty string when the key is absent.
     QString headerValue(const QString &key) const;

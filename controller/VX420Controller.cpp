@@ -32,6 +32,8 @@ VX420Controller::VX420Controller(QObject *parent, std::shared_ptr<D2xxApi> api)
     serviceTimer = std::make_unique<QTimer>();
     commsTimeoutTimer = std::make_unique<QTimer>();
     commsTimeoutTimer->setSingleShot(true);
+    // A coarse timer may fire up to 5 % early; a reply gets its full time.
+    commsTimeoutTimer->setTimerType(Qt::PreciseTimer);
     commsTimeoutTimer->setInterval(replyTimeoutMs);
 
     clearCardInfoList();
@@ -154,14 +156,21 @@ void VX420Controller::onReqClearRx()
 
 void VX420Controller::onRxData()
 {
+    processRxBytes(worker->takeRxBytes());
+}
+
+void VX420Controller::processRxBytes(const QByteArray &rx)
+{
     QMutexLocker lock(&mutex);
-    const QByteArray rx = worker->takeRxBytes();
     if (traceVerbose)
         qDebug() << "rx.length =" << rx.size();
-    if (commsTimeoutTimer->isActive())
+    // Outside these two modes any byte ends the reply time-out; in them
+    // only a reply does (below), so that a reply spoilt on its way is
+    // handled like a lost one instead of leaving nothing to wait for.
+    if (linkModeValue != Commands && linkModeValue != BootLoaderTunnel) {
         commsTimeoutTimer->stop();
-    if (linkModeValue != Commands && linkModeValue != BootLoaderTunnel)
         return;
+    }
 
     if (!rxQueue.append(rx))
         return;
@@ -174,8 +183,13 @@ void VX420Controller::onRxData()
             const QVector<RawPacket> packets = packetGetter.getAllCompletePackets();
             if (traceVerbose && !packets.isEmpty())
                 qDebug() << "Have packets for " << packets.size() << "cards";
-            for (const RawPacket &packet : packets)
+            for (const RawPacket &packet : packets) {
+                // A CONFUSED answer is no reply: its re-send is waited for.
+                if (!packet.local.isEmpty()
+                    && (quint8(packet.local.at(0)) & OPCODE_MASK) != OPCODE_CONFUSED)
+                    commsTimeoutTimer->stop();
                 processRawPacket(packet);
+            }
         } else if (!clearRxPending) {
             emit notifySeriousError(SeriousErrorFrame);
         }
@@ -399,8 +413,10 @@ void VX420Controller::processRawPacket(const RawPacket &packet)
                                                     int(cardInfoList.size()));
         record.confused = true;
         // One re-send per confusion: a second CONFUSED in a row is left alone.
-        if (!wasConfused && !lastTx.isEmpty())
+        if (!wasConfused && !lastTx.isEmpty()) {
+            commsTimeoutTimer->start();
             emit reqWrite(lastTx);
+        }
         break;
     case OPCODE_LINE_CARD_INFO:
         record.applyInfo(LineCardInfoReply::decode(card, packet.local));

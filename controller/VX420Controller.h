@@ -53,6 +53,9 @@ public:
 
     bool openDefault();
     void txBytes(const QByteArray &bytes);
+    // What onRxData does with the bytes it takes from the worker: frames,
+    // per-card packet streams, packets and their dispatch.
+    void processRxBytes(const QByteArray &rx);
 
     // Bootloader tunnel.
     bool loadFirmware(const QString &path);
@@ -68,7 +71,7 @@ public:
 
     int cardCount() const { return cardCountValue; }
     LinkMode linkMode() const { return linkModeValue; }
-    // A transmission is waiting for its first reply byte or its time-out.
+    // A transmission is waiting for its reply or its time-out.
     bool awaitingReply() const;
 
 signals:

@@ -472,6 +472,12 @@ void tst_FirmwareImage::lineEndings()
         QCOMPARE(image.payload(), dataBytes(0x00) + dataBytes(0x10));
         QCOMPARE(image.headerValue("FIRMWARE_NAME"), QString("LQ770 Line Card"));
     }
+
+    // The same text from memory gives the same image.
+    FirmwareImage fromBytes;
+    QCOMPARE(fromBytes.loadFromBytes(text), ok);
+    QCOMPARE(fromBytes.payload(), image.payload());
+    QCOMPARE(fromBytes.header(), image.header());
 }
 
 void tst_FirmwareImage::sizeLimit()
@@ -486,6 +492,9 @@ void tst_FirmwareImage::sizeLimit()
 
     const QByteArray overLimit = "#:PAD=" + QByteArray(fill + 1, ' ') + "\r\n" + base;
     QVERIFY(!image.load(writeFile(overLimit, "over.txt")));
+    QVERIFY(!image.isLoaded());
+    QVERIFY(image.loadFromBytes(atLimit));
+    QVERIFY(!image.loadFromBytes(overLimit));
     QVERIFY(!image.isLoaded());
 }
 

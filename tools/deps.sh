@@ -1,12 +1,16 @@
-# Sourced by run.sh and test.sh: makes sure the Debian packages the build
-# needs are installed. As root it installs what is missing; otherwise it
-# prints the apt-get line to run and stops.
+# Sourced by run.sh, test.sh and tools/fuzz.sh: makes sure the Debian
+# packages the build needs are installed. As root it installs what is
+# missing; otherwise it prints the apt-get line to run and stops.
 
 LINECARD_PACKAGES=(cmake g++ make pkg-config qtbase5-dev libftdi1-dev)
+# The libFuzzer build (tools/fuzz.sh) needs these as well.
+LINECARD_FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev ninja-build)
 
+# ensure_packages [PACKAGE...]: the packages named, by default LINECARD_PACKAGES.
 ensure_packages() {
-    local missing=() p
-    for p in "${LINECARD_PACKAGES[@]}"; do
+    local wanted=("$@") missing=() p
+    [ ${#wanted[@]} -eq 0 ] && wanted=("${LINECARD_PACKAGES[@]}")
+    for p in "${wanted[@]}"; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
