@@ -29,8 +29,6 @@ int main(int argc, char *argv[])
         return 64;
     }
 
-    // The tool's own trace lines would drown the table.
-    qputenv("QT_LOGGING_RULES", "*.debug=false");
     const BenchmarkResult result = UpdateBenchmark::run(idleSeconds);
     const QString text = parser.isSet(QStringLiteral("json")) ? result.toJson() + '\n'
                                                               : result.toTable();

@@ -27,7 +27,6 @@ int main(int argc, char *argv[])
         return 64;
     }
 
-    qputenv("QT_LOGGING_RULES", "*.debug=false");
     const SoakResult result = UpdateSoak::run(updates);
     std::fputs(result.toText().toUtf8().constData(), stdout);
     return result.passed() ? 0 : 1;
