@@ -56,6 +56,7 @@ private:
     QPushButton *updateButton = nullptr;
     QPlainTextEdit *summaryPane = nullptr;
     QPlainTextEdit *resultsPane = nullptr;
+    int summaryCharsAtClick = 0;
 };
 
 void tst_LineCardUpdaterWindow::initTestCase()
@@ -66,6 +67,7 @@ void tst_LineCardUpdaterWindow::initTestCase()
 void tst_LineCardUpdaterWindow::init()
 {
     emu = std::make_shared<EmulatedD2xx>(EmulatedD2xx::Timing::Instant);
+    summaryCharsAtClick = 0;
 }
 
 void tst_LineCardUpdaterWindow::setUpWindow()
@@ -95,17 +97,21 @@ void tst_LineCardUpdaterWindow::connectController()
 void tst_LineCardUpdaterWindow::clickUpdate()
 {
     QVERIFY(updateButton->isEnabled());
+    summaryCharsAtClick = summaryPane->toPlainText().size();
     QTest::mouseClick(updateButton, Qt::LeftButton);
     QVERIFY(!updateButton->isEnabled());
 }
 
-// Until "Finished." or an error text, and until the LED command that
-// follows has been answered or has timed out.
+// Until the last click's run writes "Finished." or an error text, and until
+// the LED command that follows has been answered or has timed out.
 void tst_LineCardUpdaterWindow::waitForEnd()
 {
-    QTRY_VERIFY_WITH_TIMEOUT(summary().contains("Finished.")
-                                 || summaryPane->toPlainText().contains("ERROR")
-                                 || summaryPane->toPlainText().contains("Error"),
+    const auto sinceClick = [this] {
+        return summaryPane->toPlainText().mid(summaryCharsAtClick);
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(sinceClick().split('\n').contains("Finished.")
+                                 || sinceClick().contains("ERROR")
+                                 || sinceClick().contains("Error"),
                              updateTimeoutMs);
     QTRY_VERIFY_WITH_TIMEOUT(!window->controllerManager()->awaitingReply(), 5000);
     QTest::qWait(50);
