@@ -248,7 +248,7 @@ void tst_CommsWorker::requestsDuringSwitchRunAfterIt()
     QMetaObject::invokeMethod(worker, "onReqWrite", Qt::QueuedConnection,
                               Q_ARG(QByteArray, CommandPacket(OPCODE_LED_GREEN).build()));
     QMetaObject::invokeMethod(worker, "serviceComms", Qt::QueuedConnection);
-    QTest::qWait(100);
+    QTRY_VERIFY(emu->lineState().lineCardPath); // the switch has begun
 
     // A direct call meets the lock held by the switch and waits for it.
     worker->takeRxBytes();
