@@ -175,6 +175,13 @@ void EmulatedD2xx::failStatusFromTransmission(int k)
     statusFailTransmission = std::max(k, 1);
 }
 
+void EmulatedD2xx::plugCableBackIn()
+{
+    QMutexLocker lock(&mutex);
+    statusFailsNow = false;
+    statusFailTransmission = 0;
+}
+
 void EmulatedD2xx::setEchoEnabled(bool enabled)
 {
     QMutexLocker lock(&mutex);

@@ -95,6 +95,7 @@ public:
     void setOpenFails(bool fails);
     void failStatusFromNextCall();              // the cable is pulled now
     void failStatusFromTransmission(int k);     // ... at the k-th transmission (from 1)
+    void plugCableBackIn();
     void setEchoEnabled(bool enabled);          // false: the echo never arrives
     void injectReceived(const QByteArray &bytes); // raw bytes into the receive queue, readable now
 

@@ -4,6 +4,7 @@
 #include "controller/VX420Controller.h"
 #include "emulator/EmulatedD2xx.h"
 
+#include <QElapsedTimer>
 #include <QGroupBox>
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -39,6 +40,7 @@ private slots:
     void noController();
     void cardPulledOut();
     void cablePulledOut();
+    void reconnectSoonAfterCablePull();
     void secondClickRunsAgain();
 
 private:
@@ -391,6 +393,43 @@ void tst_LineCardUpdaterWindow::cablePulledOut()
     QVERIFY(results().contains("onSeriousError(1)"));
     QVERIFY(connectButton->isEnabled());
     QVERIFY(!updateButton->isEnabled());
+}
+
+// The cable is pulled among the pages and plugged back in at once: the new
+// run installs the image, and the abandoned one, whose re-sends would run
+// out about 12 s after the pull, leaves no late result behind.
+void tst_LineCardUpdaterWindow::reconnectSoonAfterCablePull()
+{
+    emu->addCard();
+    emu->failStatusFromTransmission(40);
+    setUpWindow();
+    connectController();
+    clickUpdate();
+    QTRY_VERIFY_WITH_TIMEOUT(summaryPane->toPlainText().contains("ERROR: USB link lost"),
+                             updateTimeoutMs);
+    QElapsedTimer sincePull;
+    sincePull.start();
+
+    emu->plugCableBackIn();
+    QTest::mouseClick(connectButton, Qt::LeftButton);
+    QTRY_VERIFY(updateButton->isEnabled());
+    const int resultLines = results().size();
+    const int summaryLines = summary().size();
+    clickUpdate();
+    waitForEnd();
+    QTest::qWait(qMax<qint64>(0, 14000 - sincePull.elapsed()));
+
+    QCOMPARE(summary().mid(summaryLines),
+             (QStringList{"Detected Krone LSA-PLUS 10 pair", "serialNumber 770001",
+                          "Loading firmware - please wait", "New firmware installed OK",
+                          "Finished."}));
+    const QStringList newResults = results().mid(resultLines);
+    QCOMPARE(newResults.count("LineCardUpdaterWindow::onBootLoaderResult(1)"), 1);
+    QCOMPARE(newResults.filter("onBootLoaderResult").size(), 1);
+    QCOMPARE(emu->flash(0, 0xD000, 8192),
+             payloadOf(":/firmware/LQ770_KRONE_LSAPLUS_S2_10PAIR.txt"));
+    QCOMPARE(emu->ledState(0), int(OPCODE_LED_GREEN));
+    QVERIFY(updateButton->isEnabled());
 }
 
 void tst_LineCardUpdaterWindow::secondClickRunsAgain()
