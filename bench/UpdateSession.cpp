@@ -52,16 +52,18 @@ bool UpdateSession::connectController(int timeoutMs)
 
 UpdateSession::Outcome UpdateSession::runUpdate(int timeoutMs)
 {
-    // The panes keep the lines of earlier updates; only new ones count.
-    const int linesBefore = summaryPane->blockCount();
+    // The panes keep the lines of earlier updates; only the text written
+    // since the click counts. (A line count would not do: an empty pane
+    // already counts one block, which its first line then fills.)
+    const int charsBefore = summaryPane->toPlainText().size();
     int outcome = -1;
     QEventLoop loop;
     QElapsedTimer clock;
     const auto check = [&] {
         if (outcome >= 0)
             return;
-        const QStringList lines = summaryPane->toPlainText().split(QLatin1Char('\n'));
-        outcome = AutoUpdateRunner::outcomeOf(lines.mid(linesBefore));
+        const QString added = summaryPane->toPlainText().mid(charsBefore);
+        outcome = AutoUpdateRunner::outcomeOf(added.split(QLatin1Char('\n')));
         if (outcome >= 0) {
             elapsedNs = clock.nsecsElapsed();
             endEmuUs = emu->nowUs();

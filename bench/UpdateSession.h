@@ -21,6 +21,7 @@ class UpdateSession : public QObject
 
 public:
     enum class Outcome { Finished, Failed, TimedOut };
+    Q_ENUM(Outcome)
 
     explicit UpdateSession(EmulatedD2xx::Timing timing);
     ~UpdateSession() override;
