@@ -38,21 +38,19 @@ bool strictHex(const QString &text, quint64 max, quint64 *value)
     return true;
 }
 
-// The lines of the text: split at LF, one CR before the LF dropped.
+// The lines of the text: split at LF, one CR before each LF dropped, and
+// nothing after a final LF. Written apart from the parser's own loop so
+// that the two check each other.
 QList<QByteArray> linesOf(const QByteArray &text)
 {
-    QList<QByteArray> lines;
-    int start = 0;
-    while (start < text.size()) {
-        int end = text.indexOf('\n', start);
-        const int next = end < 0 ? text.size() : end + 1;
-        if (end < 0)
-            end = text.size();
-        else if (end > start && text.at(end - 1) == '\r')
-            --end;
-        lines.append(text.mid(start, end - start));
-        start = next;
+    QList<QByteArray> lines = text.split('\n');
+    const QByteArray unterminated = lines.takeLast();
+    for (QByteArray &line : lines) {
+        if (line.endsWith('\r'))
+            line.chop(1);
     }
+    if (!unterminated.isEmpty())
+        lines.append(unterminated);
     return lines;
 }
 
