@@ -48,6 +48,15 @@ bool parseFault(const QString &spec, EmulatorOptions::Fault *fault)
         fault->number = int(n);
         return true;
     }
+    if (fault->kind == QLatin1String("slow") || fault->kind == QLatin1String("slow-from")) {
+        if (parts.size() != 3 || !toNumber(parts[1], 1, 1000000, &n))
+            return false;
+        fault->number = int(n);
+        if (!toNumber(parts[2], 0, 600000, &n))
+            return false;
+        fault->ms = int(n);
+        return true;
+    }
     if (fault->kind == QLatin1String("refuse-page")) {
         if (parts.size() < 2 || parts.size() > 3 || !toNumber(parts[1], 0, 65535, &n))
             return false;
@@ -111,8 +120,10 @@ bool EmulatorOptions::parse(const QStringList &arguments, QString *error, QStrin
     const QCommandLineOption fault(
         "fault",
         "Inject a fault (repeatable): no-device, open-fails, drop:K, corrupt:K, confused:K "
-        "(the card's K-th command, from 1), refuse-page:P[:M] (page P from 0, M times or "
-        "always), card-pull:K, cable-pull:K (K-th transmission), device-id:HEX.",
+        "(the card's K-th command, from 1), slow:K:MS (the card takes MS milliseconds to "
+        "answer its K-th command), slow-from:K:MS (every answer from the K-th on), "
+        "refuse-page:P[:M] (page P from 0, M times or always), card-pull:K, cable-pull:K "
+        "(K-th transmission), device-id:HEX.",
         "SPEC");
     const QCommandLineOption autoOption(
         "auto",
@@ -237,6 +248,10 @@ std::shared_ptr<EmulatedD2xx> EmulatorOptions::makeEmulator(QString *error) cons
                     emulator->corruptReplyTo(card, f.number);
                 else if (f.kind == QLatin1String("confused"))
                     emulator->confusedReplyTo(card, f.number);
+                else if (f.kind == QLatin1String("slow"))
+                    emulator->slowReplyTo(card, f.number, f.ms);
+                else if (f.kind == QLatin1String("slow-from"))
+                    emulator->slowRepliesFrom(card, f.number, f.ms);
                 else if (f.kind == QLatin1String("card-pull"))
                     emulator->stopAnsweringFrom(card, f.number);
                 else if (f.kind == QLatin1String("refuse-page"))

@@ -19,6 +19,7 @@ struct EmulatorOptions
         QString kind;      // no-device, open-fails, drop, corrupt, ...
         int number = 0;    // K, or the page P
         int times = -1;    // refuse-page M; -1: every time
+        int ms = 0;        // slow, slow-from: how long the answer takes
         QByteArray bytes;  // device-id
     };
 

@@ -261,6 +261,9 @@ quint8 EmulatedBootloader::toggleLock()
 
 void EmulatedBootloader::massErase()
 {
+    massEraseLocks.append(infoLocked);
+    if (massEraseLocks.size() > maxKeptMassErases)
+        massEraseLocks.removeFirst();
     mainFlash.fill('\xFF');
     written.fill(false);
     writtenCount = 0;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QMap>
 #include <QSet>
 #include <QVector>
@@ -75,6 +76,9 @@ public:
     QByteArray flash(quint32 address, int length) const;
     QByteArray infoSegment() const { return info; }
     bool infoSegmentLocked() const { return infoLocked; }
+    // Whether the segment was locked at each mass erase, oldest first.
+    QList<bool> massErases() const { return massEraseLocks; }
+    static constexpr int maxKeptMassErases = 1000;
 
 private:
     QByteArray answer(const QByteArray &command);
@@ -108,6 +112,7 @@ private:
     bool ivReceived = false;
     quint32 loadAddress = 0;
     bool application = true;
+    QList<bool> massEraseLocks;
 
     QByteArray deviceId;
     QMap<int, int> pageRefusals; // page -> refusals left, -1: always

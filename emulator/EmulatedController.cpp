@@ -26,6 +26,7 @@ int EmulatedController::addCard(const EmulatedCardIdentity &identity)
     if (cardCount() >= maxCards)
         return -1;
     cards.push_back(std::make_unique<EmulatedLineCard>(identity));
+    output.emplace_back();
     return cardCount() - 1;
 }
 
@@ -77,7 +78,7 @@ QList<ControllerEvent> EmulatedController::receive(const QByteArray &bytes, bool
         if (PacketCodec::fletcher16(packet) != 0)
             drop(events, "checksum", startUs);
         else
-            dispatch(events, RawPacket::toLocalFormat(packet), arrival(i));
+            dispatch(RawPacket::toLocalFormat(packet), arrival(i));
         packet.clear();
     }
     if (!packet.isEmpty())
@@ -99,40 +100,84 @@ void EmulatedController::drop(QList<ControllerEvent> &events, const QByteArray &
     events.append(event);
 }
 
-void EmulatedController::dispatch(QList<ControllerEvent> &events, const QByteArray &body,
-                                  qint64 lastByteUs)
+void EmulatedController::dispatch(const QByteArray &body, qint64 lastByteUs)
 {
     if (body.size() >= 3 && (quint8(body.at(0)) & OPCODE_MASK) == OPCODE_FRAME_INTERVAL)
         intervalUs = quint32(digitValue(body.at(1)) + 255 * digitValue(body.at(2))) * 10;
+    for (const auto &card : cards)
+        card->receive(body, lastByteUs);
+}
 
-    QList<QByteArray> replies;
-    int longest = 0;
-    for (const auto &card : cards) {
-        replies.append(card->handleCommand(body));
-        longest = std::max(longest, int(replies.back().size()));
-    }
-
-    // One frame per interval while any card has bytes to send; a card with
-    // nothing (left) to send fills its slot with 0xFF.
-    qint64 tick = lastByteUs + intervalUs;
-    if (ticked && lastTickUs + qint64(intervalUs) > tick)
-        tick = lastTickUs + intervalUs;
-    for (int k = 0; k < longest; ++k, tick += intervalUs) {
-        QByteArray slotBytes;
-        for (const QByteArray &reply : replies)
-            slotBytes.append(k < reply.size() ? reply.at(k) : '\xFF');
-        ControllerEvent event;
-        event.kind = ControllerEvent::Kind::Frame;
-        event.bytes = PacketCodec::encodeFrame(slotBytes);
-        if (wire) {
-            event.startUs = std::max(tick, lineFreeUs);
-            event.timeUs = event.startUs + charactersUs(event.bytes.size());
-            lineFreeUs = event.timeUs;
-        } else {
-            event.startUs = event.timeUs = lastByteUs;
+QList<ControllerEvent> EmulatedController::advance(qint64 nowUs)
+{
+    QList<ControllerEvent> events;
+    for (;;) {
+        int card = -1;
+        qint64 cardDueUs = EmulatedLineCard::noTime;
+        for (int i = 0; i < cardCount(); ++i) {
+            if (cards[size_t(i)]->nextDueUs() < cardDueUs) {
+                cardDueUs = cards[size_t(i)]->nextDueUs();
+                card = i;
+            }
         }
-        lastTickUs = tick;
-        ticked = true;
-        events.append(event);
+        const qint64 frameDueUs = outputWaiting() ? nextTickUs : EmulatedLineCard::noTime;
+        if (std::min(cardDueUs, frameDueUs) > nowUs)
+            break;
+        // An answer ready at a frame's time goes into that frame.
+        if (cardDueUs <= frameDueUs)
+            queueReply(card, cards[size_t(card)]->carryOutNext(), cardDueUs);
+        else
+            events.append(nextFrame());
     }
+    return events;
+}
+
+bool EmulatedController::outputWaiting() const
+{
+    for (const QByteArray &bytes : output) {
+        if (!bytes.isEmpty())
+            return true;
+    }
+    return false;
+}
+
+void EmulatedController::queueReply(int card, const QByteArray &reply, qint64 readyUs)
+{
+    if (reply.isEmpty())
+        return;
+    if (!outputWaiting()) {
+        // The first frame goes out one interval after the answer is ready,
+        // and never sooner than one interval after the last frame.
+        nextTickUs = wire ? readyUs + intervalUs : readyUs;
+        if (wire && ticked)
+            nextTickUs = std::max(nextTickUs, lastTickUs + qint64(intervalUs));
+    }
+    output[size_t(card)].append(reply);
+}
+
+ControllerEvent EmulatedController::nextFrame()
+{
+    // One byte of every card's stream; a card with nothing (left) to send
+    // fills its slot with 0xFF.
+    QByteArray slotBytes;
+    for (QByteArray &bytes : output) {
+        slotBytes.append(bytes.isEmpty() ? '\xFF' : bytes.at(0));
+        if (!bytes.isEmpty())
+            bytes.remove(0, 1);
+    }
+    ControllerEvent event;
+    event.kind = ControllerEvent::Kind::Frame;
+    event.bytes = PacketCodec::encodeFrame(slotBytes);
+    if (wire) {
+        event.startUs = std::max(nextTickUs, lineFreeUs);
+        event.timeUs = event.startUs + charactersUs(event.bytes.size());
+        lineFreeUs = event.timeUs;
+    } else {
+        event.startUs = event.timeUs = nextTickUs;
+    }
+    lastTickUs = nextTickUs;
+    ticked = true;
+    if (wire)
+        nextTickUs += intervalUs;
+    return event;
 }

@@ -26,8 +26,9 @@ struct ControllerEvent
 // The VX420 controller on the far side of the chip: takes the host's
 // transmissions, checks and cuts them into packets, hands every valid
 // command to each attached line card and turns the cards' slot streams into
-// frames, one per frame interval. Not thread-safe; its owner serialises
-// every call.
+// frames, one per frame interval. Time moves on only through advance(), so
+// that the cards answer in their own time. Not thread-safe; its owner
+// serialises every call.
 class EmulatedController
 {
 public:
@@ -49,10 +50,13 @@ public:
 
     // One transmission of the host: the bytes of one write, whether a break
     // preceded them, the chip's line settings and pins at that moment, and
-    // when its first byte starts on the line. Returns the frames and drops
-    // it caused, in the order they arose (not necessarily their time order).
+    // when its first byte starts on the line. Returns the drops it caused;
+    // its commands go to the cards, whose answers come from advance().
     QList<ControllerEvent> receive(const QByteArray &bytes, bool afterBreak,
                                    const EmulatedLineState &line, qint64 startUs);
+    // Lets the cards answer and the controller send the frames that are due
+    // by nowUs, in time order. A frame is due when it starts on the line.
+    QList<ControllerEvent> advance(qint64 nowUs);
 
     quint32 frameIntervalUs() const { return intervalUs; }
     int droppedPackets() const { return dropCount; }
@@ -66,13 +70,18 @@ public:
 
 private:
     void drop(QList<ControllerEvent> &events, const QByteArray &reason, qint64 timeUs);
-    void dispatch(QList<ControllerEvent> &events, const QByteArray &body, qint64 lastByteUs);
+    void dispatch(const QByteArray &body, qint64 lastByteUs);
+    void queueReply(int card, const QByteArray &reply, qint64 readyUs);
+    bool outputWaiting() const;
+    ControllerEvent nextFrame();
 
     bool wire;
     std::vector<std::unique_ptr<EmulatedLineCard>> cards;
+    std::vector<QByteArray> output; // per card: reply bytes not yet in a frame
     quint32 intervalUs = defaultFrameIntervalUs;
-    qint64 lastTickUs = 0;   // when the last scheduled frame was due
-    bool ticked = false;     // any frame scheduled yet
+    qint64 nextTickUs = 0;   // when the next frame is due, while output waits
+    qint64 lastTickUs = 0;   // when the last frame was due
+    bool ticked = false;     // any frame sent yet
     qint64 lineFreeUs = 0;   // when the controller's line towards the host is free
     int dropCount = 0;
     QList<QByteArray> dropReasons;

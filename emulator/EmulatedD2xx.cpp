@@ -68,6 +68,7 @@ qint64 EmulatedD2xx::nowUs() const
 qint64 EmulatedD2xx::beginCall()
 {
     const qint64 t = now();
+    deliver(controller->advance(t));
     capture->flushDue(t);
     return t;
 }
@@ -280,6 +281,16 @@ void EmulatedD2xx::stopAnsweringAfter(int card, int commands)
     withCard(card, [&](EmulatedLineCard &c) { c.stopAnsweringAfter(commands); });
 }
 
+void EmulatedD2xx::slowReplyTo(int card, int k, int ms)
+{
+    withCard(card, [&](EmulatedLineCard &c) { c.slowReplyTo(k, qint64(ms) * 1000); });
+}
+
+void EmulatedD2xx::slowRepliesFrom(int card, int k, int ms)
+{
+    withCard(card, [&](EmulatedLineCard &c) { c.slowRepliesFrom(k, qint64(ms) * 1000); });
+}
+
 void EmulatedD2xx::setCardIdentity(int card, const EmulatedCardIdentity &identity)
 {
     withCard(card, [&](EmulatedLineCard &c) { c.setIdentity(identity); });
@@ -334,6 +345,12 @@ bool EmulatedD2xx::infoSegmentLocked(int card) const
 {
     QMutexLocker lock(&mutex);
     return cardIndexValid(card) && controller->card(card).bootloader().infoSegmentLocked();
+}
+
+QList<bool> EmulatedD2xx::massErases(int card) const
+{
+    QMutexLocker lock(&mutex);
+    return cardIndexValid(card) ? controller->card(card).bootloader().massErases() : QList<bool>();
 }
 
 bool EmulatedD2xx::applicationRunning(int card) const
@@ -677,7 +694,8 @@ FT_STATUS EmulatedD2xx::FT_Write(FT_HANDLE handle, void *buffer, uint32_t bytesT
                                            + PacketCodec::toHex(bytes));
                 breakEchoUncaptured = false;
             }
-            deliver(controller->receive(bytes, breakSeen, line, start), t);
+            deliver(controller->receive(bytes, breakSeen, line, start));
+            deliver(controller->advance(t));
         }
         breakSeen = false;
     }
@@ -685,7 +703,7 @@ FT_STATUS EmulatedD2xx::FT_Write(FT_HANDLE handle, void *buffer, uint32_t bytesT
     return status;
 }
 
-void EmulatedD2xx::deliver(const QList<ControllerEvent> &events, qint64 timeUs)
+void EmulatedD2xx::deliver(const QList<ControllerEvent> &events)
 {
     const bool wire = timing == Timing::Wire;
     for (const ControllerEvent &event : events) {
@@ -695,7 +713,7 @@ void EmulatedD2xx::deliver(const QList<ControllerEvent> &events, qint64 timeUs)
         }
         for (int i = 0; i < event.bytes.size(); ++i)
             rxQueue->insert(wire ? event.startUs + EmulatedController::charactersUs(i + 1)
-                                 : timeUs,
+                                 : event.timeUs,
                             event.bytes.at(i));
         capture->device(event.timeUs, "frame " + PacketCodec::toHex(event.bytes));
         frameRecord.append({event.startUs, event.timeUs, event.bytes, controller->frameIntervalUs()});

@@ -116,6 +116,11 @@ public:
     void confusedNextReplies(int card, int n);
     void stopAnsweringFrom(int card, int k);       // card pulled out at its k-th command
     void stopAnsweringAfter(int card, int commands); // ... after that many more commands
+    // The card takes ms milliseconds to answer its k-th command, or every
+    // command from the k-th on. It works on one command at a time, so the
+    // commands that reach it meanwhile are answered afterwards, in order.
+    void slowReplyTo(int card, int k, int ms);
+    void slowRepliesFrom(int card, int k, int ms);
 
     void setCardIdentity(int card, const EmulatedCardIdentity &identity);
 
@@ -129,6 +134,9 @@ public:
     QByteArray flash(int card, quint32 address, int length) const;
     QByteArray infoSegment(int card) const;
     bool infoSegmentLocked(int card) const;
+    // One entry per mass erase the card carried out: whether the
+    // information segment was locked at that moment.
+    QList<bool> massErases(int card) const;
     // The card's own application from power-up; none from a mass erase until
     // an application check passes. The flash-version and reflash replies
     // need one.
@@ -200,7 +208,7 @@ private:
     void withCard(int card, const std::function<void(EmulatedLineCard &)> &change);
     void setPins(quint8 mask, quint8 mode);
     void captureLoneBreak(qint64 timeUs);
-    void deliver(const QList<ControllerEvent> &events, qint64 timeUs);
+    void deliver(const QList<ControllerEvent> &events);
 
     mutable QMutex mutex;
     const Timing timing;

@@ -3,6 +3,7 @@
 #include "controller/Opcodes.h"
 #include "controller/PacketCodec.h"
 
+#include <algorithm>
 #include <climits>
 
 namespace {
@@ -17,11 +18,11 @@ void appendLe32(QByteArray &bytes, quint32 value)
 
 EmulatedLineCard::EmulatedLineCard(const EmulatedCardIdentity &identity) : identity(identity) {}
 
-QByteArray EmulatedLineCard::handleCommand(const QByteArray &body)
+void EmulatedLineCard::receive(const QByteArray &body, qint64 arrivalUs)
 {
     const int k = ++commandNumber;
     if (stopFrom > 0 && k >= stopFrom)
-        return {}; // pulled out: the command reaches nobody
+        return; // pulled out: the command reaches nobody
 
     commands.append(body);
     if (commands.size() > maxKeptCommands)
@@ -29,11 +30,37 @@ QByteArray EmulatedLineCard::handleCommand(const QByteArray &body)
     if (!body.isEmpty())
         ++countByOpcode[quint8(body.at(0)) & OPCODE_MASK];
 
-    const QByteArray answer = covers(confusedAt, k) ? confusedBody() : replyBody(body);
+    busyUntilUs = std::max(arrivalUs, busyUntilUs) + replyDelayUs(k);
+    waiting.push_back({k, body, busyUntilUs});
+}
+
+qint64 EmulatedLineCard::nextDueUs() const
+{
+    return waiting.empty() ? noTime : waiting.front().dueUs;
+}
+
+QByteArray EmulatedLineCard::carryOutNext()
+{
+    if (waiting.empty())
+        return {};
+    const Waiting command = waiting.front();
+    waiting.pop_front();
+    const int k = command.number;
+    const QByteArray answer = covers(confusedAt, k) ? confusedBody() : replyBody(command.body);
     if (answer.isEmpty() || covers(dropAt, k))
         return {};
     const QByteArray reply = packetFromBody(answer);
     return covers(corruptAt, k) ? corrupted(reply) : reply;
+}
+
+qint64 EmulatedLineCard::replyDelayUs(int k) const
+{
+    qint64 delay = 0;
+    for (const SlowSpan &slow : slowAt) {
+        if (k >= slow.span.first && k <= slow.span.last)
+            delay = std::max(delay, slow.delayUs);
+    }
+    return delay;
 }
 
 QByteArray EmulatedLineCard::replyBody(const QByteArray &command)
@@ -211,4 +238,14 @@ void EmulatedLineCard::stopAnsweringFrom(int k)
 void EmulatedLineCard::stopAnsweringAfter(int commandsMore)
 {
     stopFrom = commandNumber + qMax(commandsMore, 0) + 1;
+}
+
+void EmulatedLineCard::slowReplyTo(int k, qint64 delayUs)
+{
+    slowAt.append({{k, k}, std::max<qint64>(delayUs, 0)});
+}
+
+void EmulatedLineCard::slowRepliesFrom(int k, qint64 delayUs)
+{
+    slowAt.append({{k, INT_MAX}, std::max<qint64>(delayUs, 0)});
 }

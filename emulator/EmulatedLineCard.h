@@ -8,9 +8,15 @@
 #include <QMap>
 #include <QtGlobal>
 
+#include <deque>
+#include <limits>
+
 // One emulated LQ770 line card: answers the controller commands it is given
 // with reply packets for its card slot, and carries the faults a test asks for.
-// Not thread-safe; its owner serialises every call.
+// The card works on one command at a time, in the order they reached it: a
+// command that arrives while it is busy waits its turn, and what a command
+// does to the card happens when its answer is made. Not thread-safe; its
+// owner serialises every call.
 class EmulatedLineCard
 {
 public:
@@ -23,10 +29,16 @@ public:
 
     explicit EmulatedLineCard(const EmulatedCardIdentity &identity = EmulatedCardIdentity());
 
-    // Takes the decoded body of a command packet and returns the reply
-    // packet as it goes onto this card's slot stream (encoded body, marker,
-    // check bytes), or nothing when the card sends no reply.
-    QByteArray handleCommand(const QByteArray &body);
+    // The decoded body of a command packet has reached the card at arrivalUs.
+    void receive(const QByteArray &body, qint64 arrivalUs);
+    // When the card has the answer to its next waiting command ready; no
+    // time when nothing waits.
+    qint64 nextDueUs() const;
+    static constexpr qint64 noTime = std::numeric_limits<qint64>::max();
+    // Carries out the next waiting command and returns its reply packet as it
+    // goes onto this card's slot stream (encoded body, marker, check bytes),
+    // or nothing when the card sends no reply.
+    QByteArray carryOutNext();
 
     void setIdentity(const EmulatedCardIdentity &newIdentity) { identity = newIdentity; }
     // The flash-version and reflash replies come from the running
@@ -44,6 +56,10 @@ public:
     void confusedNextReplies(int n);
     void stopAnsweringFrom(int k);
     void stopAnsweringAfter(int commands);
+    // The answer to the k-th command, or to every command from the k-th on,
+    // takes that long to make.
+    void slowReplyTo(int k, qint64 delayUs);
+    void slowRepliesFrom(int k, qint64 delayUs);
 
     int ledState() const { return led; }
     QList<QByteArray> receivedCommands() const { return commands; }
@@ -89,8 +105,25 @@ private:
     static bool covers(const QList<Span> &spans, int k);
     static void addSpan(QList<Span> &spans, int first, int count);
 
+    struct SlowSpan
+    {
+        Span span;
+        qint64 delayUs;
+    };
+    qint64 replyDelayUs(int k) const;
+
     QList<Span> dropAt;
     QList<Span> corruptAt;
     QList<Span> confusedAt;
+    QList<SlowSpan> slowAt;
     int stopFrom = 0; // 0: never
+
+    struct Waiting
+    {
+        int number;
+        QByteArray body;
+        qint64 dueUs;
+    };
+    std::deque<Waiting> waiting;
+    qint64 busyUntilUs = 0;
 };

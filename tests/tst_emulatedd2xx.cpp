@@ -204,12 +204,15 @@ private slots:
     void cardFaults_data();
     void cardFaults();
     void statusFailures();
+    void slowCard_data();
+    void slowCard();
 
     void bootloaderScript_data();
     void bootloaderScript();
     void bootloaderPowerUpState();
     void flashVersionFollowsApplication();
     void bootloaderKnobsOnMissingCard();
+    void massErasesRecordTheLock();
 
     void purgeTakesOnlyArrivedBytes();
     void instantPausesAreVirtual();
@@ -899,6 +902,78 @@ void tst_EmulatedD2xx::statusFailures()
     QCOMPARE(rx, 0u);
 }
 
+// A slow card works on one command at a time: the commands that reach it
+// while it makes a slow answer are carried out and answered afterwards, in
+// order. Three LED commands, red (1), green (2), yellow (3), to a card and
+// its healthy neighbour; the LED shows what the card has carried out.
+void tst_EmulatedD2xx::slowCard_data()
+{
+    QTest::addColumn<bool>("from");        // slowRepliesFrom, else slowReplyTo
+    QTest::addColumn<int>("k");
+    QTest::addColumn<QByteArray>("early"); // LED opcodes answered at once, card 0
+    QTest::addColumn<int>("ledEarly");     // card 0's LED before the slow answer
+    QTest::addColumn<int>("waitMs");       // until every answer is in
+
+    QTest::newRow("2 slow: 3 waits behind it") << false << 2 << QByteArray("21") << 0x21 << 400;
+    QTest::newRow("3 slow") << false << 3 << QByteArray("21 22") << 0x22 << 400;
+    QTest::newRow("from 2: each answer in turn") << true << 2 << QByteArray("21") << 0x21 << 800;
+}
+
+void tst_EmulatedD2xx::slowCard()
+{
+    QFETCH(bool, from);
+    QFETCH(int, k);
+    QFETCH(QByteArray, early);
+    QFETCH(int, ledEarly);
+    QFETCH(int, waitMs);
+    emu->addCard(identity(1));
+    emu->addCard(identity(2));
+    openController();
+    constexpr int delayMs = 300;
+    if (from)
+        emu->slowRepliesFrom(0, k, delayMs);
+    else
+        emu->slowReplyTo(0, k, delayMs);
+
+    // Each command's echo, then the frames that came with it at once.
+    const QList<quint8> leds = {OPCODE_LED_RED, OPCODE_LED_GREEN, OPCODE_LED_YELLOW};
+    QByteArray atOnce;
+    for (quint8 opcode : leds) {
+        const QList<QByteArray> reply = exchange(packet(opcode), 2);
+        QCOMPARE(reply.size(), 2);
+        QByteArray body;
+        QCOMPARE(classify(reply.at(1), &body), QByteArray("ok"));
+        QCOMPARE(quint8(body.at(0)), opcode);
+        if (classify(reply.at(0), &body) == "ok")
+            atOnce += PacketCodec::toHex(body.left(1)) + ' ';
+    }
+    QCOMPARE(atOnce.trimmed(), early);
+    QCOMPARE(emu->ledState(0), ledEarly);
+
+    // The rest arrives once the card has worked through its queue.
+    const QByteArray late = readUntil(1000000, waitMs);
+    const QList<QByteArray> lateStreams = slotStreams(late, 2);
+    QCOMPARE(lateStreams.size(), 2);
+    QByteArray order;
+    QByteArray stream = lateStreams.at(0);
+    while (!stream.isEmpty()) {
+        QByteArray raw;
+        while (!stream.isEmpty() && !PacketCodec::isCompletePacket(raw)) {
+            raw.append(stream.at(0));
+            stream.remove(0, 1);
+        }
+        if (!PacketCodec::isCompletePacket(raw))
+            break;
+        QCOMPARE(PacketCodec::fletcher16(raw), quint16(0));
+        order += PacketCodec::toHex(RawPacket::toLocalFormat(raw).left(1)) + ' ';
+        while (!stream.isEmpty() && stream.at(0) == '\xFF')
+            stream.remove(0, 1);
+    }
+    QCOMPARE((atOnce + order).trimmed(), QByteArray("21 22 23"));
+    QCOMPARE(emu->ledState(0), int(OPCODE_LED_YELLOW));
+    QCOMPARE(emu->ledState(1), int(OPCODE_LED_YELLOW));
+}
+
 // --- the cards' bootloaders
 
 void tst_EmulatedD2xx::bootloaderScript_data()
@@ -1118,6 +1193,18 @@ void tst_EmulatedD2xx::bootloaderScript()
                                       QString::fromLatin1(got), QString::fromLatin1(expected));
         QVERIFY2(got == expected, qPrintable(step));
     }
+}
+
+void tst_EmulatedD2xx::massErasesRecordTheLock()
+{
+    emu->addCard();
+    openController();
+    QCOMPARE(bslExchange(hex("15")), QByteArray("3B 00"));
+    QCOMPARE(bslExchange(hex("13")), QByteArray("3B 00")); // now unlocked
+    QCOMPARE(bslExchange(hex("15")), QByteArray("3B 00"));
+    QCOMPARE(emu->massErases(0), QList<bool>({true, false}));
+    QCOMPARE(emu->infoSegment(0), QByteArray(64, '\xFF')); // erased with the main flash
+    QVERIFY(emu->massErases(1).isEmpty());
 }
 
 void tst_EmulatedD2xx::bootloaderPowerUpState()

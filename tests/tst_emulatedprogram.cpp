@@ -60,6 +60,9 @@ void tst_EmulatedProgram::autoRun_data()
     QTest::newRow("unknown board")
         << QStringList{"--auto", "--timing", "instant", "--card", "6:2"} << 1
         << "Error: bad line card";
+    QTest::newRow("a page answered after the reply time-out")
+        << QStringList{"--auto", "--timing", "instant", "--fault", "slow:60:2500"} << 0
+        << "Finished.";
     QTest::newRow("page refused once")
         << QStringList{"--auto", "--timing", "instant", "--fault", "refuse-page:7:1"} << 0
         << "Finished.";
@@ -100,6 +103,8 @@ void tst_EmulatedProgram::badOptions_data()
     QTest::newRow("--fault drop:0") << QStringList{"--fault", "drop:0"};
     QTest::newRow("--fault unplug") << QStringList{"--fault", "unplug"};
     QTest::newRow("--fault device-id:2G") << QStringList{"--fault", "device-id:2G"};
+    QTest::newRow("--fault slow:3 (no time)") << QStringList{"--fault", "slow:3"};
+    QTest::newRow("--fault slow-from:3:-5") << QStringList{"--fault", "slow-from:3:-5"};
     QTest::newRow("--cards -1") << QStringList{"--cards", "-1"};
     QTest::newRow("--reflash maybe") << QStringList{"--reflash", "maybe"};
     QTest::newRow("--frobnicate") << QStringList{"--frobnicate"};
