@@ -25,6 +25,10 @@ BootLoader::BootLoader(QObject *parent) : QObject(parent)
 {
     // The uint32_t signals also travel over queued connections.
     qRegisterMetaType<uint32_t>("uint32_t");
+    quietTimer.setSingleShot(true);
+    quietTimer.setTimerType(Qt::PreciseTimer);
+    quietTimer.setInterval(QUIET_MS);
+    connect(&quietTimer, &QTimer::timeout, this, &BootLoader::onLinkQuiet);
 }
 
 bool BootLoader::loadFirmware(const QString &path)
@@ -57,7 +61,63 @@ void BootLoader::txPacket(quint8 opcode, quint16 address, const QByteArray &data
     m_lastTxAddress = address;
     m_lastTxPacket = BslPacket(opcode, address, data).encode();
     m_resendCount = 0;
+    if (m_settleFirst) {
+        m_settleFirst = false;
+        m_commandDeferred = true;
+        sendSync();
+        return;
+    }
+    // A single command after a failed attempt: its answer is for it.
+    if (!inSequence())
+        quietDropsReplies = false;
+    transmitLast();
+}
+
+void BootLoader::transmitLast()
+{
+    m_commandDeferred = false;
+    m_lastTransmissionSync = false;
+    ledger.sent(ReplyLedger::Kind::Command);
     emit reqTxBytes(m_lastTxPacket);
+}
+
+void BootLoader::sendSync()
+{
+    if (traceEnabled)
+        qDebug() << "BootLoader::sendSync()";
+    m_lastTransmissionSync = true;
+    ledger.sent(ReplyLedger::Kind::Sync);
+    emit reqTxBytes(BslPacket(BSL_TX_BSL_VERSION, 0, QByteArray()).encode());
+}
+
+void BootLoader::sendInFlight()
+{
+    // A toggle whose answer was lost may have been carried out: sending it
+    // again is one more toggle, and its answer tells the state.
+    if (!m_commandDeferred && (m_myState == BLS_LOCK_INFOA || m_myState == BLS_RELOCK_INFOA)) {
+        if (m_lockToggles >= MAX_LOCK_TOGGLES) {
+            enterState(BLS_FINISH_FAIL);
+            return;
+        }
+        ++m_lockToggles;
+    }
+    if (m_commandDeferred)
+        transmitLast();
+    else
+        resendLastPacket();
+}
+
+bool BootLoader::inSequence() const
+{
+    return m_myState >= BLS_DEVICE_ID && m_myState <= BLS_RELOCK_INFOA;
+}
+
+void BootLoader::beginSequence()
+{
+    // A command sent earlier may still be answered: the sequence's first
+    // command waits until a sync has settled the link.
+    m_settleFirst = ledger.outstanding(ReplyLedger::Kind::Command);
+    m_commandDeferred = false;
 }
 
 // ------------------------------------------------------- single commands
@@ -202,10 +262,16 @@ void BootLoader::onReqPasswordInstall()
 
 void BootLoader::onReqAppCodeInstall()
 {
-    if (m_firmware.isLoaded())
+    if (quietTimer.isActive()) {
+        pendingStart = PendingStart::Install;
+        return;
+    }
+    if (m_firmware.isLoaded()) {
+        beginSequence();
         enterState(BLS_DEVICE_ID);
-    else
+    } else {
         enterState(BLS_FINISH_FAIL);
+    }
 }
 
 void BootLoader::onReqInitLineCard(int number)
@@ -216,8 +282,24 @@ void BootLoader::onReqInitLineCard(int number)
     }
     if (m_secretPassword.size() != PASSWORD_SIZE)
         return;
+    if (quietTimer.isActive()) {
+        pendingStart = PendingStart::InitLineCard;
+        pendingLineCardNumber = number;
+        return;
+    }
     m_lineCardNumber = number;
+    beginSequence();
     enterState(BLS_LOGIN_DEFAULT);
+}
+
+void BootLoader::onLinkQuiet()
+{
+    const PendingStart start = pendingStart;
+    pendingStart = PendingStart::None;
+    if (start == PendingStart::Install)
+        onReqAppCodeInstall();
+    else if (start == PendingStart::InitLineCard)
+        onReqInitLineCard(pendingLineCardNumber);
 }
 
 int BootLoader::installPageCount() const
@@ -315,11 +397,20 @@ void BootLoader::enterState(BslState n)
         txSimplePacket(BSL_TOGGLE_INFO_LOCK);
         break;
     case BLS_FINISH_FAIL:
+        // Answers of the failed attempt may still come: the next one waits
+        // for a quiet link.
+        if (inSequence()) {
+            quietTimer.start();
+            quietDropsReplies = true;
+        }
         m_myState = BLS_IDLE;
+        m_commandDeferred = false;
+        m_settleFirst = false;
         emit notifyBootLoaderResult(false);
         break;
     case BLS_FINISH_OK:
         m_myState = BLS_IDLE;
+        m_commandDeferred = false;
         if (traceEnabled)
             qDebug() << "BLS_FINISH_OK";
         emit notifyBootLoaderResult(true);
@@ -336,11 +427,71 @@ void BootLoader::onRxPacket(const QByteArray &packet)
         qDebug().noquote() << QStringLiteral("BootLoader::onRxPacket() myState=%1").arg(int(m_myState));
         qDebug().noquote() << "BootLoader::onRxPacket() packet=" << packet.toHex(' ');
     }
-    m_resendCount = 0;
+    m_lastReplyIgnored = true;
+    const bool sync = answersSync(reply);
+    if (quietTimer.isActive()) {
+        quietTimer.start();
+        if (quietDropsReplies) {
+            ledger.answered(sync ? ReplyLedger::Kind::Sync : ReplyLedger::Kind::Command);
+            qDebug().noquote() << "BootLoader: late reply dropped, the link settles:"
+                               << packet.toHex(' ');
+            return;
+        }
+    }
+    if (sync) {
+        ledger.answered(ReplyLedger::Kind::Sync);
+        // Everything sent before the sync has been answered or never will be.
+        if (inSequence() && !ledger.outstanding(ReplyLedger::Kind::Command)) {
+            m_lastReplyIgnored = false;
+            sendInFlight();
+        }
+        return;
+    }
+    // While the command in flight waits for the link, any command answer
+    // is an earlier command's.
+    const bool answersCommand = ledger.answered(ReplyLedger::Kind::Command) && !m_commandDeferred;
+    if (inSequence() && !answersCommand) {
+        qDebug().noquote() << "BootLoader: reply to no command in flight dropped:"
+                           << packet.toHex(' ');
+        return;
+    }
+    m_lastReplyIgnored = false;
+    if (!inSequence())
+        m_resendCount = 0;
     if (!replyPreStep(reply))
         return;
-    if (m_myState >= BLS_DEVICE_ID && m_myState <= BLS_RELOCK_INFOA)
+    if (inSequence())
         stateStep(reply);
+}
+
+bool BootLoader::answersSync(const BslReply &reply) const
+{
+    if (!reply.isDataReply() || !ledger.outstanding(ReplyLedger::Kind::Sync))
+        return false;
+    switch (m_lastTxOpcode) {
+    case BSL_GET_DEVICE_ID:
+    case BSL_TX_DATA_BLOCK:
+    case BSL_CRC_CHECK:
+    case BSL_TX_BSL_VERSION:
+    case BSL_TX_BUFFER_SIZE:
+    case BSL_GET_PLATFORM_ID:
+        // Answered with data too: told apart by the version's length.
+        return reply.data.size() == SYNC_REPLY_SIZE;
+    default:
+        return true; // a command answered by a message
+    }
+}
+
+bool BootLoader::onConfusedReply(bool mayResend)
+{
+    // It answered the oldest transmission outstanding; sending the last one
+    // again is right only when that is the same one.
+    const bool answeredTheLast = ledger.size() == 1;
+    ledger.answeredUnread();
+    if (!mayResend || (inSequence() && !answeredTheLast))
+        return false;
+    ledger.sent(m_lastTransmissionSync ? ReplyLedger::Kind::Sync : ReplyLedger::Kind::Command);
+    return true;
 }
 
 bool BootLoader::replyPreStep(const BslReply &reply)
@@ -404,7 +555,9 @@ void BootLoader::stateStep(const BslReply &reply)
 {
     switch (m_myState) {
     case BLS_DEVICE_ID:
-        if (m_lastTxOpcode == BSL_GET_DEVICE_ID) {
+        // Only a data reply is an identity; a message would pass the check
+        // with nothing compared.
+        if (m_lastTxOpcode == BSL_GET_DEVICE_ID && reply.isDataReply()) {
             m_deviceId = reply.data;
             enterState(checkDeviceId() ? BLS_CAPACITY : BLS_FINISH_FAIL);
         } else {
@@ -547,12 +700,19 @@ void BootLoader::onTimeout()
         return;
     }
     ++m_resendCount;
-    resendLastPacket();
+    // In a sequence the command goes out again only once its answer cannot
+    // come any more; while it may, a sync finds out.
+    if (inSequence() && (m_commandDeferred || ledger.outstanding(ReplyLedger::Kind::Command)))
+        sendSync();
+    else if (inSequence())
+        sendInFlight();
+    else
+        resendLastPacket();
 }
 
 void BootLoader::resendLastPacket()
 {
     if (traceEnabled)
         qDebug() << "================== RE-SEND LAST PACKET ======================================================";
-    emit reqTxBytes(m_lastTxPacket);
+    transmitLast();
 }

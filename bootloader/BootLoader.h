@@ -3,10 +3,12 @@
 #include "bootloader/BslPacket.h"
 #include "bootloader/FirmwareImage.h"
 #include "bootloader/InfoASegment.h"
+#include "bootloader/ReplyLedger.h"
 
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 #include <cstdint>
 
@@ -15,6 +17,13 @@
 // installation and for the line-card initialisation that rewrites the
 // information segment. Each sequence reports its outcome once through
 // notifyBootLoaderResult.
+//
+// A sequence acts on an answer only when it can belong to nothing but the
+// command in flight. The card answers in order, and a sequence never has a
+// command outstanding twice: when a reply time-out leaves it open whether
+// the answer was lost or is late, a sync request (the version request,
+// answered with data) goes out first, and the command is sent again only
+// once the sync's answer shows that its own answer will not come.
 class BootLoader : public QObject
 {
     Q_OBJECT
@@ -54,6 +63,11 @@ public:
     static constexpr int MAX_LOCK_TOGGLES = 4;
     // Pages shorter than this end the page loop unsent (page 0 excepted).
     static constexpr int MIN_PAGE_SIZE = 16;
+    // After a failed attempt the next one starts only once no answer has
+    // arrived for this long: one reply time-out.
+    static constexpr int QUIET_MS = 2000;
+    // The data of the sync request's answer: the 32-bit version.
+    static constexpr int SYNC_REPLY_SIZE = 4;
 
     static QByteArray defaultPassword();
 
@@ -78,6 +92,16 @@ public:
     QByteArray infoaBytes() const { return m_infoaBytes; }
     QByteArray deviceId() const { return m_deviceId; }
     quint8 rxMessage() const { return m_rxMessage; }
+    // The last packet was not taken as an answer (a stray, or late), so a
+    // reply time-out running for the command in flight goes on.
+    bool lastReplyIgnored() const { return m_lastReplyIgnored; }
+    // After a failed attempt, until the link has been quiet for QUIET_MS.
+    bool settling() const { return quietTimer.isActive(); }
+    void setQuietInterval(int ms) { quietTimer.setInterval(ms); }
+    // The controller got an answer that carries no reply (CONFUSED) to a
+    // bootloader transmission. Returns whether it may send its last
+    // transmission again; only when that is what the answer was to.
+    bool onConfusedReply(bool mayResend);
 
     bool traceEnabled = false;
 
@@ -120,6 +144,16 @@ private:
     void checkMessageCode(const BslReply &reply, BslState okState, BslState failState);
     bool checkDeviceId() const;
     void resendLastPacket();
+    bool inSequence() const;
+    void beginSequence();
+    // The answer is the sync request's rather than the command's.
+    bool answersSync(const BslReply &reply) const;
+    void sendSync();
+    void transmitLast();
+    // The command in flight goes out again: its answer was lost, or it
+    // waited for a sync.
+    void sendInFlight();
+    void onLinkQuiet();
     // Sends the built segment when it is exactly 64 bytes; false otherwise.
     bool writeInfoA();
     int installPageCount() const;
@@ -146,8 +180,20 @@ private:
     bool m_infoaReadPending = false;
     InfoASegment m_infoa;
     BslState m_myState = BLS_IDLE;
-    // Re-sends of the last command since it was sent or anything was received.
+    // Re-sends of the last command since it was sent or anything was
+    // received; in a sequence, the reply time-outs of the command in flight.
     int m_resendCount = 0;
     int m_pagesTotal = 0;
     int m_lockToggles = 0;
+
+    ReplyLedger ledger;
+    bool m_settleFirst = false;      // the sequence's first command waits for a sync
+    bool m_commandDeferred = false;  // the command in flight has not gone out yet
+    bool m_lastTransmissionSync = false;
+    bool m_lastReplyIgnored = false;
+    QTimer quietTimer;
+    bool quietDropsReplies = false; // no single command has been sent since the failure
+    enum class PendingStart { None, Install, InitLineCard };
+    PendingStart pendingStart = PendingStart::None;
+    int pendingLineCardNumber = 0;
 };

@@ -94,6 +94,8 @@ void VX420Controller::onReqDefaultStartup()
 {
     trace("onReqDefaultStartup");
     const bool ok = openDefault();
+    if (ok)
+        linkLost = false;
     emit notifyDeviceSelected(ok);
     if (ok) {
         onReqSelectLineCards();
@@ -183,18 +185,33 @@ void VX420Controller::processRxBytes(const QByteArray &rx)
             const QVector<RawPacket> packets = packetGetter.getAllCompletePackets();
             if (traceVerbose && !packets.isEmpty())
                 qDebug() << "Have packets for " << packets.size() << "cards";
-            for (const RawPacket &packet : packets) {
-                // A CONFUSED answer is no reply: its re-send is waited for.
-                if (!packet.local.isEmpty()
-                    && (quint8(packet.local.at(0)) & OPCODE_MASK) != OPCODE_CONFUSED)
-                    commsTimeoutTimer->stop();
-                processRawPacket(packet);
-            }
+            for (const RawPacket &packet : packets)
+                dispatchAnswer(packet);
         } else if (!clearRxPending) {
             emit notifySeriousError(SeriousErrorFrame);
         }
         clearRxPending = false;
     }
+}
+
+void VX420Controller::dispatchAnswer(const RawPacket &packet)
+{
+    // A packet ends the reply time-out only when it can answer the last
+    // transmission. A CONFUSED answer does not: its re-send is waited for.
+    const quint8 opcode =
+        packet.local.isEmpty() ? OPCODE_CONFUSED : quint8(packet.local.at(0)) & OPCODE_MASK;
+    if (linkModeValue == BootLoaderTunnel && opcode == OPCODE_BOOTLOADER) {
+        // The bootloader sends what follows through a queued connection, so
+        // the time-out can be decided after it has seen the answer.
+        processRawPacket(packet);
+        if (!bootLoader.lastReplyIgnored())
+            commsTimeoutTimer->stop();
+        return;
+    }
+    // Stopped first: the packet's handling may start the next transmission.
+    if (linkModeValue == Commands && opcode != OPCODE_CONFUSED && opcode != OPCODE_BOOTLOADER)
+        commsTimeoutTimer->stop();
+    processRawPacket(packet);
 }
 
 void VX420Controller::onCommsTimeout()
@@ -211,6 +228,11 @@ void VX420Controller::onCommsError()
 {
     trace("onCommsError");
     onReqPauseComms();
+    // One report per lost link: a pass may fail in several calls, and the
+    // passes queued before the pause fail as well.
+    if (linkLost)
+        return;
+    linkLost = true;
     emit notifySeriousError(SeriousErrorIO);
 }
 
@@ -413,8 +435,15 @@ void VX420Controller::processRawPacket(const RawPacket &packet)
                                                     int(cardInfoList.size()));
         record.confused = true;
         // One re-send per confusion: a second CONFUSED in a row is left alone.
-        if (!wasConfused && !lastTx.isEmpty()) {
-            commsTimeoutTimer->start();
+        // In the tunnel the bootloader knows whether the CONFUSED answered the
+        // last transmission or an earlier one.
+        if (linkModeValue == BootLoaderTunnel
+                ? bootLoader.onConfusedReply(!wasConfused && !lastTx.isEmpty())
+                : !wasConfused && !lastTx.isEmpty()) {
+            // A reply time-out that has already ended (the command was
+            // answered) is not started again for it.
+            if (commsTimeoutTimer->isActive())
+                commsTimeoutTimer->start();
             emit reqWrite(lastTx);
         }
         break;
@@ -511,7 +540,7 @@ void VX420Controller::onBootLoaderResult(bool ok)
 
 void VX420Controller::onLineCardSerialNumber(uint32_t number)
 {
-    qDebug() << "Got line card serial " << number;
+    qDebug().nospace() << "Got line card serial " << number;
     emit notifyLineCardSerial(int(number));
 }
 
@@ -531,6 +560,8 @@ void VX420Controller::onReqBootLoaderConnect()
     commsTimeoutTimer->setInterval(bootLoaderConnectTimeoutMs);
     worker->debuggableGetDeviceList();
     const bool opened = worker->selectDevice(deviceDescription);
+    if (opened)
+        linkLost = false;
     emit notifyDeviceSelected(opened);
     if (opened)
         onReqSelectLineCards();

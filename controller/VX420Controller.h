@@ -153,6 +153,7 @@ private:
     void setupSignalsAndSlots();
     void sendCommand(quint8 header, quint16 argument = 0);
     void resetAllCounters();
+    void dispatchAnswer(const RawPacket &packet);
     void processRawPacket(const RawPacket &packet);
     void processRawBootLoaderPacket(const RawPacket &packet);
     void txBootloaderPacket(const CommandPacket &packet);
@@ -175,4 +176,5 @@ private:
     QString deviceDescription = QStringLiteral("VX420");
     BootLoader bootLoader;
     int lineCardNumber = 0;
+    bool linkLost = false; // an I/O error has been reported since the last open
 };

@@ -129,6 +129,7 @@ private slots:
     void capacityProbes();
     void deviceId_data();
     void deviceId();
+    void messageIsNoDeviceId();
     void lockLoop_data();
     void lockLoop();
     void lastPage_data();
@@ -139,7 +140,11 @@ private slots:
     void storedRepliesDoNotAdvance_data();
     void storedRepliesDoNotAdvance();
     void versionOncePerRequest();
-    void timeoutResendsSameCommand();
+    void replyTimeouts_data();
+    void replyTimeouts();
+    void sequenceStartsOnSettledLink_data();
+    void sequenceStartsOnSettledLink();
+    void failedAttemptWaitsForQuietLink();
     void timeoutBoundInSequence();
     void timeoutBoundWhenIdle();
     void initLineCard();
@@ -161,6 +166,8 @@ private:
     void reachLockStep();
     void reachFirstPage();
     void reachReadStep();
+    QMap<QString, QByteArray> pageSends(int fromPage);
+    void runSteps(const QStringList &steps, const QMap<QString, QByteArray> &sends);
 
     std::unique_ptr<QTemporaryDir> dir;
     std::unique_ptr<BootLoader> bl;
@@ -472,6 +479,16 @@ void tst_BootLoader::deviceId()
     }
 }
 
+void tst_BootLoader::messageIsNoDeviceId()
+{
+    QVERIFY(bl->loadFirmware(twentyPairImage));
+    bl->onReqAppCodeInstall();
+    sent();
+    bl->onRxPacket(message(0));
+    QCOMPARE(results(), QList<bool>({false}));
+    QVERIFY(sent().isEmpty());
+}
+
 void tst_BootLoader::lockLoop_data()
 {
     QTest::addColumn<QList<QByteArray>>("replies");
@@ -664,22 +681,184 @@ void tst_BootLoader::versionOncePerRequest()
     QCOMPARE(versionSpy->at(1).at(0).value<uint32_t>(), uint32_t(0x0B0A));
 }
 
-void tst_BootLoader::timeoutResendsSameCommand()
+// What reply time-outs and late answers do in a sequence, from the state
+// where the second page (or the first lock toggle) has just gone out. Each
+// step is an event: "timeout", "sync" (an answer with the version's four
+// data bytes), "m0", "m1" (message replies), "confused" (a CONFUSED answer,
+// the controller may send again), "confused-again" (it may not); then what
+// the bootloader does: sends "sync", "toggle", "erase", "page1", "page2" or
+// "page3"; "-" sends nothing and ignores the answer; "x" sends nothing and
+// takes it; for CONFUSED, "resend" lets the controller send again, "keep"
+// does not.
+void tst_BootLoader::replyTimeouts_data()
 {
-    loadFixture(12);
-    reachFirstPage();
-    bl->onRxPacket(message(0));
-    const QList<QByteArray> page1 = sent();
-    QCOMPARE(page1, QList<QByteArray>({appCode(0xD040, fixturePayload(12).mid(64, 64))}));
+    QTest::addColumn<bool>("lock");
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<int>("failures");
 
-    bl->onTimeout();
-    bl->onTimeout();
-    QCOMPARE(sent(), page1 + page1);
-    QCOMPARE(bl->state(), BootLoader::BLS_APP_CODE);
-    QCOMPARE(bl->pageIndex(), quint32(1));
+    QTest::newRow("answer lost: a sync, then the page again")
+        << false << QStringList{"timeout sync", "sync page1", "m0 page2"} << 0;
+    QTest::newRow("answer late, after the sync: taken, the sync's answer is no page's")
+        << false << QStringList{"timeout sync", "m0 page2", "sync -", "m0 page3"} << 0;
+    QTest::newRow("the sync's answer lost too: a second sync")
+        << false << QStringList{"timeout sync", "timeout sync", "sync page1", "sync -", "m0 page2"}
+        << 0;
+    QTest::newRow("answer after two syncs")
+        << false
+        << QStringList{"timeout sync", "timeout sync", "m0 page2", "sync -", "sync -", "m0 page3"}
+        << 0;
+    QTest::newRow("a refusal after the sync still fails")
+        << false << QStringList{"timeout sync", "m1 x", "sync -"} << 1;
+    // A toggle is never outstanding twice: its effect is not idempotent.
+    QTest::newRow("toggle answered late: no second toggle while it may answer")
+        << true << QStringList{"timeout sync", "m0 toggle", "sync -", "m1 erase"} << 0;
+    QTest::newRow("toggle answer lost: one more toggle, and its answer is the state")
+        << true << QStringList{"timeout sync", "sync toggle", "m0 toggle", "m1 erase"} << 0;
+    QTest::newRow("a late sync answer never decides the lock")
+        << true
+        << QStringList{"timeout sync", "timeout sync", "m0 toggle", "sync -", "sync -", "m1 erase"}
+        << 0;
+    QTest::newRow("toggle answers lost until the toggles run out: no mass erase")
+        << true
+        << QStringList{"timeout sync", "sync toggle", "timeout sync", "sync toggle", "timeout sync",
+                       "sync toggle", "timeout sync", "sync x"}
+        << 1;
 
+    // A CONFUSED answer takes the oldest transmission outstanding; the
+    // controller sends its last transmission again only when that is the one.
+    QTest::newRow("CONFUSED for the page: sent again by the controller")
+        << false << QStringList{"confused resend", "m0 page2"} << 0;
+    QTest::newRow("CONFUSED twice in a row: the time-out sends the page again")
+        << false << QStringList{"confused resend", "confused-again keep", "timeout page1", "m0 page2"}
+        << 0;
+    QTest::newRow("CONFUSED for the page while a sync is out: the sync finds it lost")
+        << false << QStringList{"timeout sync", "confused keep", "sync page1", "m0 page2"} << 0;
+    QTest::newRow("CONFUSED for the sync after the page was answered: nothing sent again")
+        << false << QStringList{"timeout sync", "m0 page2", "confused keep", "m0 page3"} << 0;
+}
+
+void tst_BootLoader::replyTimeouts()
+{
+    QFETCH(bool, lock);
+    QFETCH(QStringList, steps);
+    QFETCH(int, failures);
+
+    loadFixture(16);
+    if (lock) {
+        reachLockStep();
+    } else {
+        reachFirstPage();
+        bl->onRxPacket(message(0));
+        QCOMPARE(sent(), QList<QByteArray>({pageSends(1).value("page1")}));
+    }
+    runSteps(steps, pageSends(1));
+    if (QTest::currentTestFailed())
+        return;
+    const QList<bool> reported = results();
+    QCOMPARE(reported.count(false), failures);
+    QVERIFY(!reported.contains(true));
+}
+
+// The page commands of the 16-line fixture, and the other commands a step
+// may send.
+QMap<QString, QByteArray> tst_BootLoader::pageSends(int fromPage)
+{
+    const QByteArray payload = fixturePayload(16);
+    QMap<QString, QByteArray> sends = {
+        {"sync", hex("19")}, {"toggle", toggleCommand}, {"erase", hex("15")}};
+    for (int page = fromPage; page < 4; ++page)
+        sends.insert(QStringLiteral("page%1").arg(page),
+                     appCode(quint16(0xD000 + 64 * page), payload.mid(64 * page, 64)));
+    return sends;
+}
+
+void tst_BootLoader::runSteps(const QStringList &steps, const QMap<QString, QByteArray> &sends)
+{
+    for (const QString &step : steps) {
+        const QString event = step.section(' ', 0, 0);
+        const QString expected = step.section(' ', 1, 1);
+        if (event.startsWith("confused")) {
+            const bool resend = bl->onConfusedReply(event == "confused");
+            QVERIFY2(resend == (expected == "resend"), qPrintable(step));
+            continue;
+        }
+        if (event == "timeout")
+            bl->onTimeout();
+        else if (event == "sync")
+            bl->onRxPacket(dataReply(hex("E1 02 03 E4")));
+        else
+            bl->onRxPacket(message(quint8(event.mid(1).toInt())));
+        const bool nothing = expected == "-" || expected == "x";
+        QVERIFY2(nothing || sends.contains(expected), qPrintable(step));
+        const QList<QByteArray> expectedSends =
+            nothing ? QList<QByteArray>() : QList<QByteArray>({sends.value(expected)});
+        QVERIFY2(sent() == expectedSends, qPrintable(step));
+        if (event != "timeout")
+            QVERIFY2(bl->lastReplyIgnored() == (expected == "-"), qPrintable(step));
+    }
+}
+
+// A command sent before the sequence may still be answered: the first
+// command then goes out only after a sync, and that earlier answer is no
+// answer to it. An answered one leaves the link settled.
+void tst_BootLoader::sequenceStartsOnSettledLink_data()
+{
+    QTest::addColumn<bool>("answered");
+    QTest::newRow("earlier probe answered: sent at once") << true;
+    QTest::newRow("earlier probe unanswered: a sync first") << false;
+}
+
+void tst_BootLoader::sequenceStartsOnSettledLink()
+{
+    QFETCH(bool, answered);
+
+    loadFixture(4);
+    bl->onReqCapacityCheck(0xC000);
+    if (answered)
+        bl->onRxPacket(message(0));
+    sent();
+    bl->onReqAppCodeInstall();
+    QCOMPARE(bl->state(), BootLoader::BLS_DEVICE_ID);
+    if (!answered) {
+        QCOMPARE(sent(), QList<QByteArray>({hex("19")}));
+        bl->onRxPacket(message(0)); // the probe's answer
+        QVERIFY(sent().isEmpty());
+        QVERIFY(bl->lastReplyIgnored());
+        QCOMPARE(bl->state(), BootLoader::BLS_DEVICE_ID);
+        bl->onRxPacket(dataReply(hex("E1 02 03 E4")));
+    }
+    QCOMPARE(sent(), QList<QByteArray>({hex("1E")}));
+    bl->onRxPacket(dataReply(hex("25 53")));
+    QCOMPARE(sent(), QList<QByteArray>({hex("1F 00 C0 00")}));
+    QVERIFY(results().isEmpty());
+}
+
+void tst_BootLoader::failedAttemptWaitsForQuietLink()
+{
+    loadFixture(4);
+    bl->setQuietInterval(100);
+    bl->onReqAppCodeInstall();
+    bl->onRxPacket(dataReply(hex("25 53")));
+    bl->onRxPacket(message(1)); // flash probe refused
+    QCOMPARE(results(), QList<bool>({false}));
+    QVERIFY(bl->settling());
+    sent();
+
+    // The retry waits; an answer in the meantime is dropped and starts the
+    // wait again.
+    bl->onReqAppCodeInstall();
+    QVERIFY(sent().isEmpty());
+    QTest::qWait(60);
+    QTest::ignoreMessage(QtDebugMsg, "BootLoader: late reply dropped, the link settles: 02 ff ff 3b 00");
     bl->onRxPacket(message(0));
-    QCOMPARE(sent(), QList<QByteArray>({appCode(0xD080, fixturePayload(12).mid(128, 64))}));
+    QCOMPARE(bl->state(), BootLoader::BLS_IDLE);
+    QTest::qWait(60);
+    QVERIFY(sent().isEmpty());
+    QTRY_COMPARE(txSpy->count(), 1);
+    QCOMPARE(sent(), QList<QByteArray>({hex("1E")}));
+    QCOMPARE(bl->state(), BootLoader::BLS_DEVICE_ID);
+    QVERIFY(!bl->settling());
+    QVERIFY(results().isEmpty());
 }
 
 void tst_BootLoader::timeoutBoundInSequence()
@@ -689,14 +868,15 @@ void tst_BootLoader::timeoutBoundInSequence()
     sent();
     for (int i = 0; i < 4; ++i)
         bl->onTimeout();
-    QCOMPARE(sent().size(), 4);
+    QCOMPARE(sent(), QVector<QByteArray>(4, hex("19")).toList());
 
-    // A reply starts the count again: five re-sends of the new command.
+    // An answer to the command in flight starts the count again: five more
+    // for the new command, each a sync while the probe may still answer.
     bl->onRxPacket(dataReply(hex("25 53")));
     QCOMPARE(sent(), QList<QByteArray>({hex("1F 00 C0 00")}));
     for (int i = 0; i < BootLoader::MAX_RESENDS; ++i)
         bl->onTimeout();
-    QCOMPARE(sent(), QVector<QByteArray>(BootLoader::MAX_RESENDS, hex("1F 00 C0 00")).toList());
+    QCOMPARE(sent(), QVector<QByteArray>(BootLoader::MAX_RESENDS, hex("19")).toList());
     QVERIFY(results().isEmpty());
 
     bl->onTimeout();

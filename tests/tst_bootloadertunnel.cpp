@@ -232,16 +232,23 @@ void tst_BootLoaderTunnel::lostRepliesAreResent_data()
     QTest::addColumn<int>("lost");
     QTest::addColumn<QByteArray>("sequence");
 
+    // A reply time-out sends a sync request (the version request); once its
+    // answer shows that the command's answer will not come, the command goes
+    // out again.
     const QList<quint8> check = {BSL_APPLICATION_CHECK};
+    const QList<quint8> sync = {BSL_TX_BSL_VERSION};
     QTest::newRow("device identity reply lost once")
         << onCard([](EmulatedD2xx &emu) { emu.dropNextBootloaderReplies(0, 1); })
-        << 1 << opcodes(QList<quint8>{BSL_GET_DEVICE_ID} + installStart() + pages(128) + check);
-    // Command 5 is the toggle that locks: its re-send unlocks again, and the
+        << 1 << opcodes(QList<quint8>{BSL_GET_DEVICE_ID} + sync + installStart() + pages(128) + check);
+    // Command 5 is the toggle that locks: sent again, it unlocks, and the
     // loop toggles once more.
+    QList<quint8> lockLost = installStart(4);
+    lockLost.insert(5, BSL_TX_BSL_VERSION);
     QTest::newRow("locking toggle's reply lost")
         << onCard([](EmulatedD2xx &emu) { emu.dropReplyTo(0, 5); }) << 1
-        << opcodes(installStart(4) + pages(128) + check);
-    // The page is re-sent onto its own bytes.
+        << opcodes(lockLost + pages(128) + check);
+    // The page's answer and the first sync's are lost; the page is sent
+    // again onto its own bytes.
     QTest::newRow("reply to page 40 lost twice")
         << CardSetup([](EmulatedD2xx &emu, VX420Controller &controller) {
                QObject::connect(&controller, &VX420Controller::notifyInstallProgress, &controller,
@@ -250,7 +257,7 @@ void tst_BootLoaderTunnel::lostRepliesAreResent_data()
                                         emu.dropNextBootloaderReplies(0, 2);
                                 });
            })
-        << 2 << opcodes(installStart() + pages(130) + check);
+        << 2 << opcodes(installStart() + pages(41) + sync + sync + pages(88) + check);
 }
 
 void tst_BootLoaderTunnel::lostRepliesAreResent()
@@ -375,7 +382,8 @@ void tst_BootLoaderTunnel::silentCardEndsInFailure()
     QVERIFY(timer.elapsed() >= bound);
     QVERIFY(!controller->awaitingReply());
 
-    // Page 3 went out once and then once per re-send.
+    // Page 3 went out once, then a sync request on every reply time-out but
+    // the last: while the page may still be answered it is not sent again.
     QList<QByteArray> writes;
     for (const EmulatorCall &call : emu->calls()) {
         if (call.function == "FT_Write")
@@ -383,7 +391,7 @@ void tst_BootLoaderTunnel::silentCardEndsInFailure()
     }
     QCOMPARE(writes.size(), 10 + 1 + BootLoader::MAX_RESENDS);
     for (int i = 11; i < writes.size(); ++i)
-        QCOMPARE(writes.at(i), writes.at(10));
+        QCOMPARE(PacketCodec::toHex(writes.at(i)), QByteArray("55 02 FF FF 19 05 00 7E 61"));
     QCOMPARE(receivedOpcodes(), opcodes(installStart() + pages(3)));
 }
 
