@@ -42,7 +42,7 @@ bool parseFault(const QString &spec, EmulatorOptions::Fault *fault)
         return parts.size() == 1;
     if (fault->kind == QLatin1String("drop") || fault->kind == QLatin1String("corrupt")
         || fault->kind == QLatin1String("confused") || fault->kind == QLatin1String("card-pull")
-        || fault->kind == QLatin1String("cable-pull")) {
+        || fault->kind == QLatin1String("cable-pull") || fault->kind == QLatin1String("short")) {
         if (parts.size() != 2 || !toNumber(parts[1], 1, 1000000, &n))
             return false;
         fault->number = int(n);
@@ -121,7 +121,8 @@ bool EmulatorOptions::parse(const QStringList &arguments, QString *error, QStrin
         "fault",
         "Inject a fault (repeatable): no-device, open-fails, drop:K, corrupt:K, confused:K "
         "(the card's K-th command, from 1), slow:K:MS (the card takes MS milliseconds to "
-        "answer its K-th command), slow-from:K:MS (every answer from the K-th on), "
+        "answer its K-th command), slow-from:K:MS (every answer from the K-th on), short:K "
+        "(the reply body cut to two bytes), "
         "refuse-page:P[:M] (page P from 0, M times or always), card-pull:K, cable-pull:K "
         "(K-th transmission), device-id:HEX.",
         "SPEC");
@@ -248,6 +249,8 @@ std::shared_ptr<EmulatedD2xx> EmulatorOptions::makeEmulator(QString *error) cons
                     emulator->corruptReplyTo(card, f.number);
                 else if (f.kind == QLatin1String("confused"))
                     emulator->confusedReplyTo(card, f.number);
+                else if (f.kind == QLatin1String("short"))
+                    emulator->shortReplyTo(card, f.number);
                 else if (f.kind == QLatin1String("slow"))
                     emulator->slowReplyTo(card, f.number, f.ms);
                 else if (f.kind == QLatin1String("slow-from"))

@@ -120,6 +120,8 @@ LineCardUpdaterWindow::LineCardUpdaterWindow(QWidget *parent, std::shared_ptr<D2
             &LineCardUpdaterWindow::onSeriousError);
     connect(controller, &VX420Controller::notifyInstallProgress, this,
             &LineCardUpdaterWindow::onInstallProgress);
+    connect(controller, &VX420Controller::notifyLineCardApplicationError, this,
+            &LineCardUpdaterWindow::onLineCardApplicationError);
 }
 
 LineCardUpdaterWindow::~LineCardUpdaterWindow() = default;
@@ -157,6 +159,9 @@ void LineCardUpdaterWindow::onCardDiscoverClicked()
     tooManyCardsReported = false;
     retriesLeft = retriesPerClick;
     updateRunning = true;
+    identityAwaited = false;
+    flashVersionAwaited = false;
+    reflashAwaited = false;
     updateButton->setEnabled(false);
     emit reqSetFrameRate(12500);
 }
@@ -166,12 +171,18 @@ void LineCardUpdaterWindow::onFrameRate(int card, int value)
     resultsPane->appendPlainText(QString::asprintf("onFrameRate(%d,%d)", card, value));
     if (identifyPending) {
         identifyPending = false;
+        identityAwaited = true;
         emit reqCardIdentify(1);
     }
 }
 
 void LineCardUpdaterWindow::onLineCardInfo(int card)
 {
+    if (!identityAwaited) {
+        resultsPane->appendPlainText(
+            QString::asprintf("LineCardUpdaterWindow::onLineCardInfo(%d)", card));
+        return;
+    }
     const int cards = controller->cardCount();
     if (cards != 1) {
         if (!tooManyCardsReported) {
@@ -181,6 +192,8 @@ void LineCardUpdaterWindow::onLineCardInfo(int card)
             failUpdate(QString::asprintf(
                 "ERROR: %d line cards attached - please update your line cards one at a time",
                 cards));
+            // The other cards' reports to this click still ask for the red LED.
+            identityAwaited = true;
             updateButton->setEnabled(true);
         }
         emit reqLedRed();
@@ -230,6 +243,7 @@ void LineCardUpdaterWindow::onLineCardInfo(int card)
     }
 
     if (matched && controller->loadFirmware(firmwareResourceName)) {
+        identityAwaited = false;
         firmwareLoading = true;
         summaryPane->appendPlainText(QStringLiteral("Loading firmware - please wait"));
         progressBar->setValue(0);
@@ -261,6 +275,7 @@ void LineCardUpdaterWindow::onBootLoaderResult(int result)
         progressBar->setVisible(false);
         resultsPane->appendPlainText(QStringLiteral("Firmware load ok"));
         summaryPane->appendPlainText(QStringLiteral("New firmware installed OK"));
+        flashVersionAwaited = true;
         emit reqFlashVersion();
         return;
     }
@@ -278,25 +293,31 @@ void LineCardUpdaterWindow::onBootLoaderResult(int result)
 
 void LineCardUpdaterWindow::onReflashStatus(bool needed)
 {
+    resultsPane->appendPlainText(needed
+                                     ? QStringLiteral("LineCardUpdaterWindow::onReflashStatus  True")
+                                     : QStringLiteral("LineCardUpdaterWindow::onReflashStatus  False"));
+    if (!flashVersionAwaited)
+        return;
+    flashVersionAwaited = false;
     if (needed) {
-        resultsPane->appendPlainText(QStringLiteral("LineCardUpdaterWindow::onReflashStatus  True"));
         summaryPane->appendPlainText(QStringLiteral("Updating bootloader"));
+        reflashAwaited = true;
         emit reqReflashAction();
     } else {
-        resultsPane->appendPlainText(
-            QStringLiteral("LineCardUpdaterWindow::onReflashStatus  False"));
         finishUpdate(QStringLiteral("Finished."));
     }
 }
 
 void LineCardUpdaterWindow::onReflashResult(bool ok)
 {
+    resultsPane->appendPlainText(ok ? QStringLiteral("LineCardUpdaterWindow::onReflashResult  True")
+                                    : QStringLiteral("LineCardUpdaterWindow::onReflashResult  False"));
+    if (!reflashAwaited)
+        return;
+    reflashAwaited = false;
     if (ok) {
-        resultsPane->appendPlainText(QStringLiteral("LineCardUpdaterWindow::onReflashResult  True"));
         finishUpdate(QStringLiteral("Finished."));
     } else {
-        resultsPane->appendPlainText(
-            QStringLiteral("LineCardUpdaterWindow::onReflashResult  False"));
         failUpdate(QStringLiteral("ERROR: Update failed - return card to Quorvane for replacement"));
         emit reqLedRed();
     }
@@ -305,6 +326,17 @@ void LineCardUpdaterWindow::onReflashResult(bool ok)
 void LineCardUpdaterWindow::onSeriousError(int code)
 {
     resultsPane->appendPlainText(QString::asprintf("onSeriousError(%d)", code));
+    // A lost link is shown whether or not an update runs: only a new
+    // connection brings the controller back.
+    if (code == VX420Controller::SeriousErrorIO) {
+        firmwareLoading = false;
+        progressBar->setVisible(false);
+        failUpdate(
+            QStringLiteral("ERROR: USB link lost - check the cable and click Connect to controller"));
+        updateButton->setEnabled(false);
+        connectButton->setEnabled(true);
+        return;
+    }
     if (!updateRunning)
         return;
     if (code == VX420Controller::SeriousErrorNoReply) {
@@ -314,18 +346,26 @@ void LineCardUpdaterWindow::onSeriousError(int code)
             "ERROR: no reply from the controller - check the line card and click Update card again"));
         updateButton->setEnabled(true);
         emit reqLedRed();
-    } else if (code == VX420Controller::SeriousErrorIO) {
-        firmwareLoading = false;
-        progressBar->setVisible(false);
-        failUpdate(
-            QStringLiteral("ERROR: USB link lost - check the cable and click Connect to controller"));
-        connectButton->setEnabled(true);
     }
+}
+
+void LineCardUpdaterWindow::onLineCardApplicationError(int card)
+{
+    resultsPane->appendPlainText(
+        QString::asprintf("LineCardUpdaterWindow::onLineCardApplicationError(%d)", card));
+    // Only the answer to this click's frame-interval command ends the update.
+    if (!identifyPending || !updateRunning)
+        return;
+    failUpdate(QStringLiteral(
+        "ERROR: line card reported an application error - reseat the card and click Update card again"));
+    updateButton->setEnabled(true);
+    emit reqLedRed();
 }
 
 void LineCardUpdaterWindow::finishUpdate(const QString &summary)
 {
     updateRunning = false;
+    identifyPending = false;
     updateButton->setEnabled(true);
     summaryPane->appendPlainText(summary);
     emit reqLedGreen();
@@ -333,6 +373,11 @@ void LineCardUpdaterWindow::finishUpdate(const QString &summary)
 
 void LineCardUpdaterWindow::failUpdate(const QString &summary)
 {
+    // Reports of the ended update that are still on their way are only logged.
     updateRunning = false;
+    identifyPending = false;
+    identityAwaited = false;
+    flashVersionAwaited = false;
+    reflashAwaited = false;
     summaryPane->appendPlainText(summary);
 }

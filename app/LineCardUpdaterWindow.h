@@ -52,6 +52,7 @@ public slots:
     void onFrameRate(int card, int value);
     void onDeviceSelected(bool ok);
     void onSeriousError(int code);
+    void onLineCardApplicationError(int card);
     void onInstallProgress(int pagesDone, int pagesTotal);
 
 private:
@@ -65,6 +66,11 @@ private:
     int retriesLeft = retriesPerClick;
     // From the click on "Update card" until "Finished." or an error text.
     bool updateRunning = false;
+    // The reports this click has asked for and not yet had; any other
+    // report is only logged.
+    bool identityAwaited = false;     // from the identify request to the installation
+    bool flashVersionAwaited = false;
+    bool reflashAwaited = false;
     QHBoxLayout *mainLayout = nullptr;
     QVBoxLayout *controlsLayout = nullptr;
     QGroupBox *controlsGroupBox = nullptr;

@@ -132,6 +132,12 @@ QList<ControllerEvent> EmulatedController::advance(qint64 nowUs)
     return events;
 }
 
+void EmulatedController::strayReply(int card, const QByteArray &body, qint64 nowUs)
+{
+    if (card >= 0 && card < cardCount())
+        queueReply(card, EmulatedLineCard::packetFromBody(body), nowUs);
+}
+
 bool EmulatedController::outputWaiting() const
 {
     for (const QByteArray &bytes : output) {

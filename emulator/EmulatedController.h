@@ -57,6 +57,9 @@ public:
     // Lets the cards answer and the controller send the frames that are due
     // by nowUs, in time order. A frame is due when it starts on the line.
     QList<ControllerEvent> advance(qint64 nowUs);
+    // A card puts a packet of this body onto its slot stream at nowUs,
+    // asked for by no command.
+    void strayReply(int card, const QByteArray &body, qint64 nowUs);
 
     quint32 frameIntervalUs() const { return intervalUs; }
     int droppedPackets() const { return dropCount; }

@@ -291,6 +291,18 @@ void EmulatedD2xx::slowRepliesFrom(int card, int k, int ms)
     withCard(card, [&](EmulatedLineCard &c) { c.slowRepliesFrom(k, qint64(ms) * 1000); });
 }
 
+void EmulatedD2xx::shortReplyTo(int card, int k)
+{
+    withCard(card, [&](EmulatedLineCard &c) { c.shortReplyTo(k); });
+}
+
+void EmulatedD2xx::strayReply(int card, const QByteArray &body)
+{
+    QMutexLocker lock(&mutex);
+    if (cardIndexValid(card))
+        controller->strayReply(card, body, now());
+}
+
 void EmulatedD2xx::setCardIdentity(int card, const EmulatedCardIdentity &identity)
 {
     withCard(card, [&](EmulatedLineCard &c) { c.setIdentity(identity); });

@@ -121,6 +121,9 @@ public:
     // commands that reach it meanwhile are answered afterwards, in order.
     void slowReplyTo(int card, int k, int ms);
     void slowRepliesFrom(int card, int k, int ms);
+    void shortReplyTo(int card, int k); // the reply body cut to two bytes
+    // The card sends a reply packet of this body now, asked for by no command.
+    void strayReply(int card, const QByteArray &body);
 
     void setCardIdentity(int card, const EmulatedCardIdentity &identity);
 

@@ -46,7 +46,9 @@ QByteArray EmulatedLineCard::carryOutNext()
     const Waiting command = waiting.front();
     waiting.pop_front();
     const int k = command.number;
-    const QByteArray answer = covers(confusedAt, k) ? confusedBody() : replyBody(command.body);
+    QByteArray answer = covers(confusedAt, k) ? confusedBody() : replyBody(command.body);
+    if (covers(shortAt, k))
+        answer.truncate(2);
     if (answer.isEmpty() || covers(dropAt, k))
         return {};
     const QByteArray reply = packetFromBody(answer);
@@ -248,4 +250,9 @@ void EmulatedLineCard::slowReplyTo(int k, qint64 delayUs)
 void EmulatedLineCard::slowRepliesFrom(int k, qint64 delayUs)
 {
     slowAt.append({{k, INT_MAX}, std::max<qint64>(delayUs, 0)});
+}
+
+void EmulatedLineCard::shortReplyTo(int k)
+{
+    addSpan(shortAt, k, 1);
 }

@@ -60,6 +60,8 @@ public:
     // takes that long to make.
     void slowReplyTo(int k, qint64 delayUs);
     void slowRepliesFrom(int k, qint64 delayUs);
+    // The reply body to the k-th command is cut to two bytes.
+    void shortReplyTo(int k);
 
     int ledState() const { return led; }
     QList<QByteArray> receivedCommands() const { return commands; }
@@ -115,6 +117,7 @@ private:
     QList<Span> dropAt;
     QList<Span> corruptAt;
     QList<Span> confusedAt;
+    QList<Span> shortAt;
     QList<SlowSpan> slowAt;
     int stopFrom = 0; // 0: never
 

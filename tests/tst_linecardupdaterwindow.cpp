@@ -42,6 +42,10 @@ private slots:
     void cardPulledOut();
     void cablePulledOut();
     void reconnectSoonAfterCablePull();
+    void cablePulledBetweenUpdates();
+    void unaskedReportsAreOnlyLogged_data();
+    void unaskedReportsAreOnlyLogged();
+    void lateConfusedRaisesNoError();
     void secondClickRunsAgain();
 
 private:
@@ -434,6 +438,109 @@ void tst_LineCardUpdaterWindow::reconnectSoonAfterCablePull()
              payloadOf(":/firmware/LQ770_KRONE_LSAPLUS_S2_10PAIR.txt"));
     QCOMPARE(emu->ledState(0), int(OPCODE_LED_GREEN));
     QVERIFY(updateButton->isEnabled());
+}
+
+// Between updates a pulled cable is shown as during one, once, and
+// "Connect to controller" brings the controller back.
+void tst_LineCardUpdaterWindow::cablePulledBetweenUpdates()
+{
+    emu->addCard();
+    setUpWindow();
+    connectController();
+    clickUpdate();
+    waitForEnd();
+    QCOMPARE(summary().last(), QString("Finished."));
+
+    emu->failStatusFromNextCall();
+    QTRY_VERIFY(connectButton->isEnabled());
+    QTest::qWait(200); // every failed pass has been reported by now
+    QCOMPARE(summary().last(),
+             QString("ERROR: USB link lost - check the cable and click Connect to controller"));
+    QVERIFY(!updateButton->isEnabled());
+    QCOMPARE(results().count("onSeriousError(1)"), 1);
+
+    emu->plugCableBackIn();
+    QTest::mouseClick(connectButton, Qt::LeftButton);
+    QTRY_VERIFY(updateButton->isEnabled());
+    clickUpdate();
+    waitForEnd();
+    QCOMPARE(summarySinceClick().last(), QString("Finished."));
+    QCOMPARE(emu->commandsReceived(0, OPCODE_LED_GREEN), 2);
+}
+
+static QByteArray le32(quint32 value)
+{
+    QByteArray bytes;
+    for (int shift = 0; shift < 32; shift += 8)
+        bytes.append(char((value >> shift) & 0xFF));
+    return bytes;
+}
+
+// After "Finished." the card sends a report nobody asked for: the window
+// writes its "Results" line and nothing else happens.
+void tst_LineCardUpdaterWindow::unaskedReportsAreOnlyLogged_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QString>("resultsLine");
+
+    QTest::newRow("identity: 04 01 FF 21 04 00 00 0A ...")
+        << (QByteArray::fromHex("04 01 FF 21 04 00 00 0A 01 02 03 04") + le32(770001) + le32(0))
+        << "LineCardUpdaterWindow::onLineCardInfo(0)";
+    QTest::newRow("flash version, bootloader to update: 06 FF FF 03 00 01 00 02 00 01 00")
+        << QByteArray::fromHex("06 FF FF 03 00 01 00 02 00 01 00")
+        << "LineCardUpdaterWindow::onReflashStatus  True";
+    QTest::newRow("flash version, current: 06 FF FF 02 00 01 00 02 00 01 00")
+        << QByteArray::fromHex("06 FF FF 02 00 01 00 02 00 01 00")
+        << "LineCardUpdaterWindow::onReflashStatus  False";
+    QTest::newRow("reflash done: 07 FF FF 01") << QByteArray::fromHex("07 FF FF 01")
+                                              << "LineCardUpdaterWindow::onReflashResult  True";
+    QTest::newRow("reflash failed: 07 FF FF 00") << QByteArray::fromHex("07 FF FF 00")
+                                                << "LineCardUpdaterWindow::onReflashResult  False";
+    QTest::newRow("frame interval cut short: 03 E2")
+        << QByteArray::fromHex("03 E2") << "LineCardUpdaterWindow::onLineCardApplicationError(0)";
+}
+
+void tst_LineCardUpdaterWindow::unaskedReportsAreOnlyLogged()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(QString, resultsLine);
+
+    emu->addCard();
+    setUpWindow();
+    connectController();
+    clickUpdate();
+    waitForEnd();
+    const QStringList summaryBefore = summary();
+    const int commandsBefore = emu->receivedCommands(0).size();
+
+    emu->strayReply(0, body);
+    QTRY_VERIFY(results().contains(resultsLine));
+    QTest::qWait(300);
+    QCOMPARE(summary(), summaryBefore);
+    QCOMPARE(results().last(), resultsLine);
+    QCOMPARE(emu->receivedCommands(0).size(), commandsBefore);
+    QVERIFY(updateButton->isEnabled());
+}
+
+// A CONFUSED answer after the last command was answered: the command goes
+// once more, but no reply time-out is started for it, so a second CONFUSED
+// raises no "no reply" error.
+void tst_LineCardUpdaterWindow::lateConfusedRaisesNoError()
+{
+    emu->addCard();
+    setUpWindow();
+    connectController();
+    clickUpdate();
+    waitForEnd();
+    QCOMPARE(emu->ledState(0), int(OPCODE_LED_GREEN));
+    emu->confusedReplyTo(0, emu->receivedCommands(0).size() + 1);
+
+    emu->strayReply(0, QByteArray::fromHex("00 FF FF"));
+    QTRY_COMPARE(emu->commandsReceived(0, OPCODE_LED_GREEN), 2);
+    QTest::qWait(VX420Controller::replyTimeoutMs + 500);
+    QVERIFY(!results().contains("onSeriousError(3)"));
+    QCOMPARE(summary().last(), QString("Finished."));
+    QCOMPARE(emu->commandsReceived(0, OPCODE_LED_GREEN), 2);
 }
 
 void tst_LineCardUpdaterWindow::secondClickRunsAgain()
