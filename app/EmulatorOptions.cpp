@@ -33,7 +33,9 @@ bool parseCard(const QString &spec, EmulatedCardIdentity *card)
     return true;
 }
 
-bool parseFault(const QString &spec, EmulatorOptions::Fault *fault)
+} // namespace
+
+bool EmulatorOptions::parseFault(const QString &spec, Fault *fault)
 {
     const QStringList parts = spec.split(QLatin1Char(':'));
     fault->kind = parts.value(0);
@@ -80,8 +82,6 @@ bool parseFault(const QString &spec, EmulatorOptions::Fault *fault)
     }
     return false;
 }
-
-} // namespace
 
 EmulatedCardIdentity EmulatorOptions::defaultCard()
 {
@@ -234,35 +234,39 @@ std::shared_ptr<EmulatedD2xx> EmulatorOptions::makeEmulator(QString *error) cons
             emulator->setReflashSucceeds(card, reflash == Reflash::Ok);
         }
     }
-    for (const Fault &f : faults) {
-        if (f.kind == QLatin1String("no-device")) {
-            emulator->setDevices({});
-        } else if (f.kind == QLatin1String("open-fails")) {
-            emulator->setOpenFails(true);
-        } else if (f.kind == QLatin1String("cable-pull")) {
-            emulator->failStatusFromTransmission(f.number);
-        } else {
-            for (int card = 0; card < emulator->cardCount(); ++card) {
-                if (f.kind == QLatin1String("drop"))
-                    emulator->dropReplyTo(card, f.number);
-                else if (f.kind == QLatin1String("corrupt"))
-                    emulator->corruptReplyTo(card, f.number);
-                else if (f.kind == QLatin1String("confused"))
-                    emulator->confusedReplyTo(card, f.number);
-                else if (f.kind == QLatin1String("short"))
-                    emulator->shortReplyTo(card, f.number);
-                else if (f.kind == QLatin1String("slow"))
-                    emulator->slowReplyTo(card, f.number, f.ms);
-                else if (f.kind == QLatin1String("slow-from"))
-                    emulator->slowRepliesFrom(card, f.number, f.ms);
-                else if (f.kind == QLatin1String("card-pull"))
-                    emulator->stopAnsweringFrom(card, f.number);
-                else if (f.kind == QLatin1String("refuse-page"))
-                    emulator->refusePage(card, f.number, f.times);
-                else if (f.kind == QLatin1String("device-id"))
-                    emulator->setDeviceId(card, f.bytes);
-            }
+    for (const Fault &f : faults)
+        applyFault(*emulator, f);
+    return emulator;
+}
+
+void EmulatorOptions::applyFault(EmulatedD2xx &emulator, const Fault &f)
+{
+    if (f.kind == QLatin1String("no-device")) {
+        emulator.setDevices({});
+    } else if (f.kind == QLatin1String("open-fails")) {
+        emulator.setOpenFails(true);
+    } else if (f.kind == QLatin1String("cable-pull")) {
+        emulator.failStatusFromTransmission(f.number);
+    } else {
+        for (int card = 0; card < emulator.cardCount(); ++card) {
+            if (f.kind == QLatin1String("drop"))
+                emulator.dropReplyTo(card, f.number);
+            else if (f.kind == QLatin1String("corrupt"))
+                emulator.corruptReplyTo(card, f.number);
+            else if (f.kind == QLatin1String("confused"))
+                emulator.confusedReplyTo(card, f.number);
+            else if (f.kind == QLatin1String("short"))
+                emulator.shortReplyTo(card, f.number);
+            else if (f.kind == QLatin1String("slow"))
+                emulator.slowReplyTo(card, f.number, f.ms);
+            else if (f.kind == QLatin1String("slow-from"))
+                emulator.slowRepliesFrom(card, f.number, f.ms);
+            else if (f.kind == QLatin1String("card-pull"))
+                emulator.stopAnsweringFrom(card, f.number);
+            else if (f.kind == QLatin1String("refuse-page"))
+                emulator.refusePage(card, f.number, f.times);
+            else if (f.kind == QLatin1String("device-id"))
+                emulator.setDeviceId(card, f.bytes);
         }
     }
-    return emulator;
 }

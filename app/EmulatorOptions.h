@@ -32,6 +32,10 @@ struct EmulatorOptions
     int timeoutSeconds = 600;
 
     static EmulatedCardIdentity defaultCard();
+    // One --fault SPEC; false when it does not read.
+    static bool parseFault(const QString &spec, Fault *fault);
+    // Gives the emulator and its cards the fault.
+    static void applyFault(EmulatedD2xx &emulator, const Fault &fault);
 
     // Reads the program's arguments (the first is the program name). On a bad
     // option returns false and says why in *error. --help sets *helpText.

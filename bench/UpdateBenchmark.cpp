@@ -68,10 +68,11 @@ QString row(const char *what, const QString &value, const QString &target, bool 
 
 } // namespace
 
-BenchmarkResult UpdateBenchmark::run(int idleSeconds)
+BenchmarkResult UpdateBenchmark::run(int idleSeconds,
+                                     const std::function<void(EmulatedD2xx &)> &faults)
 {
     BenchmarkResult result;
-    UpdateSession session(EmulatedD2xx::Timing::Wire);
+    UpdateSession session(EmulatedD2xx::Timing::Wire, faults);
     if (!session.connectController(connectTimeoutMs)) {
         result.failure = QStringLiteral("could not connect to the emulated controller");
         return result;

@@ -4,6 +4,10 @@
 
 #include <QString>
 
+#include <functional>
+
+class EmulatedD2xx;
+
 // One whole update in wire timing through the real window, manager, worker
 // and thread, measured from the click on "Update card" to "Finished.".
 struct BenchmarkResult
@@ -35,5 +39,7 @@ public:
     static constexpr double peakRssMbTarget = 80;
     static constexpr double guiGapMsTarget = 50;
 
-    static BenchmarkResult run(int idleSeconds);
+    // faults configures the emulated card before the run (no faults: empty).
+    static BenchmarkResult run(int idleSeconds,
+                               const std::function<void(EmulatedD2xx &)> &faults = {});
 };

@@ -10,10 +10,13 @@
 #include <QPushButton>
 #include <QTimer>
 
-UpdateSession::UpdateSession(EmulatedD2xx::Timing timing)
+UpdateSession::UpdateSession(EmulatedD2xx::Timing timing,
+                             const std::function<void(EmulatedD2xx &)> &setup)
     : emu(std::make_shared<EmulatedD2xx>(timing))
 {
     emu->addCard();
+    if (setup)
+        setup(*emu);
     updaterWindow = std::make_unique<LineCardUpdaterWindow>(nullptr, emu);
     connectButton = updaterWindow->findChild<QPushButton *>(QStringLiteral("connectButton"));
     updateButton = updaterWindow->findChild<QPushButton *>(QStringLiteral("updateButton"));

@@ -23,7 +23,9 @@ public:
     enum class Outcome { Finished, Failed, TimedOut };
     Q_ENUM(Outcome)
 
-    explicit UpdateSession(EmulatedD2xx::Timing timing);
+    // setup configures the emulator and its card before the window opens.
+    explicit UpdateSession(EmulatedD2xx::Timing timing,
+                           const std::function<void(EmulatedD2xx &)> &setup = {});
     ~UpdateSession() override;
 
     EmulatedD2xx &emulator() { return *emu; }

@@ -1,3 +1,4 @@
+#include "app/EmulatorOptions.h"
 #include "app/QtEnvironment.h"
 #include "bench/UpdateBenchmark.h"
 
@@ -21,7 +22,20 @@ int main(int argc, char *argv[])
     parser.addOption({QStringLiteral("idle"),
                       QStringLiteral("Seconds of connected idle to measure (default 10)."),
                       QStringLiteral("SECONDS"), QStringLiteral("10")});
+    parser.addOption({QStringLiteral("fault"),
+                      QStringLiteral("A fault of the emulated card or link, as "
+                                     "linecard-updater-emulated takes it (repeatable)."),
+                      QStringLiteral("SPEC")});
     parser.process(app);
+    QList<EmulatorOptions::Fault> faults;
+    for (const QString &spec : parser.values(QStringLiteral("fault"))) {
+        EmulatorOptions::Fault fault;
+        if (!EmulatorOptions::parseFault(spec, &fault)) {
+            std::fprintf(stderr, "linecard-updater-bench: bad --fault: %s\n", qPrintable(spec));
+            return 64;
+        }
+        faults.append(fault);
+    }
     bool ok = false;
     const int idleSeconds = parser.value(QStringLiteral("idle")).toInt(&ok);
     if (!ok || idleSeconds < 1) {
@@ -29,7 +43,10 @@ int main(int argc, char *argv[])
         return 64;
     }
 
-    const BenchmarkResult result = UpdateBenchmark::run(idleSeconds);
+    const BenchmarkResult result = UpdateBenchmark::run(idleSeconds, [&faults](EmulatedD2xx &emu) {
+        for (const EmulatorOptions::Fault &fault : faults)
+            EmulatorOptions::applyFault(emu, fault);
+    });
     const QString text = parser.isSet(QStringLiteral("json")) ? result.toJson() + '\n'
                                                               : result.toTable();
     std::fputs(text.toUtf8().constData(), stdout);

@@ -53,6 +53,8 @@ private:
     void connectController();
     void clickUpdate();
     void waitForEnd();
+    // One default card, connected and updated to "Finished.".
+    void finishOneUpdate();
     QStringList summary() const { return summaryPane->toPlainText().split('\n'); }
     QStringList results() const { return resultsPane->toPlainText().split('\n'); }
     QStringList summarySinceClick() const;
@@ -118,6 +120,16 @@ void tst_LineCardUpdaterWindow::waitForEnd()
                              updateTimeoutMs);
     QTRY_VERIFY_WITH_TIMEOUT(!window->controllerManager()->awaitingReply(), 5000);
     QTest::qWait(50);
+}
+
+void tst_LineCardUpdaterWindow::finishOneUpdate()
+{
+    emu->addCard();
+    setUpWindow();
+    connectController();
+    clickUpdate();
+    waitForEnd();
+    QCOMPARE(summary().last(), QString("Finished."));
 }
 
 // The summary lines the last click's run has written.
@@ -260,12 +272,7 @@ void tst_LineCardUpdaterWindow::reflash()
 
 void tst_LineCardUpdaterWindow::unknownBoardAfterKnownOne()
 {
-    emu->addCard();
-    setUpWindow();
-    connectController();
-    clickUpdate();
-    waitForEnd();
-    QCOMPARE(summary().last(), QString("Finished."));
+    finishOneUpdate();
 
     EmulatedCardIdentity unknown;
     unknown.blockManufacturer = 6;
@@ -444,12 +451,7 @@ void tst_LineCardUpdaterWindow::reconnectSoonAfterCablePull()
 // "Connect to controller" brings the controller back.
 void tst_LineCardUpdaterWindow::cablePulledBetweenUpdates()
 {
-    emu->addCard();
-    setUpWindow();
-    connectController();
-    clickUpdate();
-    waitForEnd();
-    QCOMPARE(summary().last(), QString("Finished."));
+    finishOneUpdate();
 
     emu->failStatusFromNextCall();
     QTRY_VERIFY(connectButton->isEnabled());
@@ -505,11 +507,7 @@ void tst_LineCardUpdaterWindow::unaskedReportsAreOnlyLogged()
     QFETCH(QByteArray, body);
     QFETCH(QString, resultsLine);
 
-    emu->addCard();
-    setUpWindow();
-    connectController();
-    clickUpdate();
-    waitForEnd();
+    finishOneUpdate();
     const QStringList summaryBefore = summary();
     const int commandsBefore = emu->receivedCommands(0).size();
 
@@ -527,11 +525,7 @@ void tst_LineCardUpdaterWindow::unaskedReportsAreOnlyLogged()
 // raises no "no reply" error.
 void tst_LineCardUpdaterWindow::lateConfusedRaisesNoError()
 {
-    emu->addCard();
-    setUpWindow();
-    connectController();
-    clickUpdate();
-    waitForEnd();
+    finishOneUpdate();
     QCOMPARE(emu->ledState(0), int(OPCODE_LED_GREEN));
     emu->confusedReplyTo(0, emu->receivedCommands(0).size() + 1);
 
