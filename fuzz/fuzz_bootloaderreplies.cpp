@@ -1,13 +1,15 @@
 // The bootloader state machine against arbitrary replies and time-outs, in
 // every state. Input: an image-choice byte, then operations until the input
 // ends: replies (raw, message, data), time-outs, the two sequence starts, the
-// single-command slots and new secret passwords. A fresh BootLoader per input.
+// single-command slots, new secret passwords and the event loop (the quiet
+// link after a failed attempt). A fresh BootLoader per input.
 //
 // Checked after every operation and on every command sent: the state is one
 // that waits for a reply; a result ends the sequence and comes once; success
 // only after the last step's reply, with every page written; pages and
-// segments sent are what the image and the segment hold; re-sends repeat the
-// last command and stop after the allowed number.
+// segments sent are what the image and the segment hold; a time-out sends a
+// sync request or the last command again, and stops after the allowed
+// number.
 
 #include "FuzzSupport.h"
 
@@ -15,6 +17,7 @@
 #include "bootloader/BslPacket.h"
 #include "bootloader/InfoASegment.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -108,15 +111,23 @@ struct Run
     bool lastResult = false;
     int resends = 0;
     qint64 lastPageSent = -1;
+    QByteArray lastCommand;
 
     void onSent(const QByteArray &bytes)
     {
         ++sentInOp;
         FUZZ_CHECK(!bytes.isEmpty());
+        // The sync request settles the link; it is not the command in flight.
+        if (bytes == QByteArray(1, char(BSL_TX_BSL_VERSION)) && bytes != bl->lastTxPacket()) {
+            FUZZ_CHECK(bl->state() != BootLoader::BLS_IDLE);
+            return;
+        }
         FUZZ_CHECK(bytes == bl->lastTxPacket());
         FUZZ_CHECK(quint8(bytes.at(0)) == bl->lastTxOpcode());
-        // A re-send repeats the last command whatever has happened since.
-        if (timeoutOp)
+        // The command again, once its answer cannot come any more.
+        const bool again = bytes == lastCommand;
+        lastCommand = bytes;
+        if (timeoutOp || again)
             return;
         const quint8 opcode = quint8(bytes.at(0));
         if (opcode == BSL_RX_APP_CODE) {
@@ -202,6 +213,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     fuzz::Input in(data, size);
     BootLoader bl;
+    bl.setQuietInterval(0); // the quiet link comes with the next event loop pass
     Run state;
     state.bl = &bl;
     run = &state;
@@ -225,7 +237,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         bool replyOp = false;
 
         const quint8 op = in.byte();
-        switch (op % 10) {
+        switch (op % 11) {
         case 0:
             replyOp = true;
             bl.onRxPacket(in.bytes(in.byte()));
@@ -266,6 +278,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             break;
         case 8:
             bl.setSecretPassword(in.bytes(in.byte() % 20));
+            break;
+        case 9:
+            QCoreApplication::processEvents();
             break;
         default:
             replyOp = true;
