@@ -2,6 +2,7 @@
 
 #include <QDebug>
 #include <QMetaType>
+#include <QScopedValueRollback>
 #include <QStringList>
 
 namespace {
@@ -61,10 +62,11 @@ void BootLoader::txPacket(quint8 opcode, quint16 address, const QByteArray &data
     m_lastTxAddress = address;
     m_lastTxPacket = BslPacket(opcode, address, data).encode();
     m_resendCount = 0;
-    if (m_settleFirst) {
+    if (m_stepping && (m_settleFirst || ledger.awaiting())) {
+        m_waiting = Waiting::Command;
+        if (m_settleFirst)
+            sendSync();
         m_settleFirst = false;
-        m_commandDeferred = true;
-        sendSync();
         return;
     }
     // A single command after a failed attempt: its answer is for it.
@@ -75,7 +77,7 @@ void BootLoader::txPacket(quint8 opcode, quint16 address, const QByteArray &data
 
 void BootLoader::transmitLast()
 {
-    m_commandDeferred = false;
+    m_transmitted = true;
     m_lastTransmissionSync = false;
     ledger.sent(ReplyLedger::Kind::Command);
     emit reqTxBytes(m_lastTxPacket);
@@ -85,26 +87,35 @@ void BootLoader::sendSync()
 {
     if (traceEnabled)
         qDebug() << "BootLoader::sendSync()";
+    m_transmitted = true;
     m_lastTransmissionSync = true;
     ledger.sent(ReplyLedger::Kind::Sync);
     emit reqTxBytes(BslPacket(BSL_TX_BSL_VERSION, 0, QByteArray()).encode());
 }
 
-void BootLoader::sendInFlight()
+void BootLoader::goAhead()
 {
-    // A toggle whose answer was lost may have been carried out: sending it
-    // again is one more toggle, and its answer tells the state.
-    if (!m_commandDeferred && (m_myState == BLS_LOCK_INFOA || m_myState == BLS_RELOCK_INFOA)) {
+    const Waiting waiting = m_waiting;
+    m_waiting = Waiting::Nothing;
+    if (waiting == Waiting::Success) {
+        enterState(BLS_FINISH_OK);
+        return;
+    }
+    if (waiting == Waiting::Command) {
+        transmitLast();
+        return;
+    }
+    // The command's answer was lost. A toggle may have been carried out all
+    // the same: sending it again is one more toggle, and its answer tells
+    // the state.
+    if (m_myState == BLS_LOCK_INFOA || m_myState == BLS_RELOCK_INFOA) {
         if (m_lockToggles >= MAX_LOCK_TOGGLES) {
             enterState(BLS_FINISH_FAIL);
             return;
         }
         ++m_lockToggles;
     }
-    if (m_commandDeferred)
-        transmitLast();
-    else
-        resendLastPacket();
+    resendLastPacket();
 }
 
 bool BootLoader::inSequence() const
@@ -117,7 +128,7 @@ void BootLoader::beginSequence()
     // A command sent earlier may still be answered: the sequence's first
     // command waits until a sync has settled the link.
     m_settleFirst = ledger.outstanding(ReplyLedger::Kind::Command);
-    m_commandDeferred = false;
+    m_waiting = Waiting::Nothing;
 }
 
 // ------------------------------------------------------- single commands
@@ -267,6 +278,7 @@ void BootLoader::onReqAppCodeInstall()
         return;
     }
     if (m_firmware.isLoaded()) {
+        const QScopedValueRollback<bool> stepping(m_stepping, true);
         beginSequence();
         enterState(BLS_DEVICE_ID);
     } else {
@@ -288,6 +300,7 @@ void BootLoader::onReqInitLineCard(int number)
         return;
     }
     m_lineCardNumber = number;
+    const QScopedValueRollback<bool> stepping(m_stepping, true);
     beginSequence();
     enterState(BLS_LOGIN_DEFAULT);
 }
@@ -404,13 +417,18 @@ void BootLoader::enterState(BslState n)
             quietDropsReplies = true;
         }
         m_myState = BLS_IDLE;
-        m_commandDeferred = false;
+        m_waiting = Waiting::Nothing;
         m_settleFirst = false;
         emit notifyBootLoaderResult(false);
         break;
     case BLS_FINISH_OK:
+        // The window's next command must not meet an answer still on its way.
+        if (inSequence() && ledger.awaiting()) {
+            m_waiting = Waiting::Success;
+            break;
+        }
         m_myState = BLS_IDLE;
-        m_commandDeferred = false;
+        m_waiting = Waiting::Nothing;
         if (traceEnabled)
             qDebug() << "BLS_FINISH_OK";
         emit notifyBootLoaderResult(true);
@@ -427,7 +445,20 @@ void BootLoader::onRxPacket(const QByteArray &packet)
         qDebug().noquote() << QStringLiteral("BootLoader::onRxPacket() myState=%1").arg(int(m_myState));
         qDebug().noquote() << "BootLoader::onRxPacket() packet=" << packet.toHex(' ');
     }
-    m_lastReplyIgnored = true;
+    m_transmitted = false;
+    const bool wasInSequence = inSequence();
+    const bool taken = takeReply(packet, reply);
+    // A reply time-out goes on while something sent is still awaited and
+    // nothing new went out (a new transmission starts its own); never past
+    // the end of a sequence, whose last command must not go out again.
+    if (m_transmitted || (wasInSequence && !inSequence()))
+        m_stillAwaiting = false;
+    else
+        m_stillAwaiting = inSequence() ? !ledger.isEmpty() : !taken;
+}
+
+bool BootLoader::takeReply(const QByteArray &packet, const BslReply &reply)
+{
     const bool sync = answersSync(reply);
     if (quietTimer.isActive()) {
         quietTimer.start();
@@ -435,33 +466,32 @@ void BootLoader::onRxPacket(const QByteArray &packet)
             ledger.answered(sync ? ReplyLedger::Kind::Sync : ReplyLedger::Kind::Command);
             qDebug().noquote() << "BootLoader: late reply dropped, the link settles:"
                                << packet.toHex(' ');
-            return;
+            return false;
         }
     }
     if (sync) {
         ledger.answered(ReplyLedger::Kind::Sync);
         // Everything sent before the sync has been answered or never will be.
-        if (inSequence() && !ledger.outstanding(ReplyLedger::Kind::Command)) {
-            m_lastReplyIgnored = false;
-            sendInFlight();
-        }
-        return;
+        if (inSequence() && !ledger.outstanding(ReplyLedger::Kind::Command) && !ledger.awaiting())
+            goAhead();
+        return false;
     }
     // While the command in flight waits for the link, any command answer
     // is an earlier command's.
-    const bool answersCommand = ledger.answered(ReplyLedger::Kind::Command) && !m_commandDeferred;
+    const bool answersCommand =
+        ledger.answered(ReplyLedger::Kind::Command) && m_waiting == Waiting::Nothing;
     if (inSequence() && !answersCommand) {
         qDebug().noquote() << "BootLoader: reply to no command in flight dropped:"
                            << packet.toHex(' ');
-        return;
+        return false;
     }
-    m_lastReplyIgnored = false;
     if (!inSequence())
         m_resendCount = 0;
-    if (!replyPreStep(reply))
-        return;
-    if (inSequence())
+    if (replyPreStep(reply) && inSequence()) {
+        const QScopedValueRollback<bool> stepping(m_stepping, true);
         stateStep(reply);
+    }
+    return true;
 }
 
 bool BootLoader::answersSync(const BslReply &reply) const
@@ -702,12 +732,16 @@ void BootLoader::onTimeout()
     ++m_resendCount;
     // In a sequence the command goes out again only once its answer cannot
     // come any more; while it may, a sync finds out.
-    if (inSequence() && (m_commandDeferred || ledger.outstanding(ReplyLedger::Kind::Command)))
-        sendSync();
-    else if (inSequence())
-        sendInFlight();
-    else
+    if (!inSequence()) {
         resendLastPacket();
+        return;
+    }
+    // What is outstanding now is late or lost: no longer waited for.
+    ledger.stopAwaiting();
+    if (ledger.outstanding(ReplyLedger::Kind::Command))
+        sendSync();
+    else
+        goAhead();
 }
 
 void BootLoader::resendLastPacket()

@@ -19,11 +19,15 @@
 // notifyBootLoaderResult.
 //
 // A sequence acts on an answer only when it can belong to nothing but the
-// command in flight. The card answers in order, and a sequence never has a
-// command outstanding twice: when a reply time-out leaves it open whether
-// the answer was lost or is late, a sync request (the version request,
-// answered with data) goes out first, and the command is sent again only
-// once the sync's answer shows that its own answer will not come.
+// command in flight. The card answers in order, and a sequence sends a
+// command only when no earlier transmission is still awaited: when a reply
+// time-out leaves it open whether the answer was lost or is late, a sync
+// request (the version request, answered with data) goes out, and the
+// command is sent again only once the sync's answer shows that its own
+// answer will not come. Whatever follows an exchange that needed a sync
+// (the next command, or the sequence's success) waits for the sync's
+// answer, at most one reply time-out, so that nothing is sent while the
+// controller is still sending.
 class BootLoader : public QObject
 {
     Q_OBJECT
@@ -92,9 +96,9 @@ public:
     QByteArray infoaBytes() const { return m_infoaBytes; }
     QByteArray deviceId() const { return m_deviceId; }
     quint8 rxMessage() const { return m_rxMessage; }
-    // The last packet was not taken as an answer (a stray, or late), so a
-    // reply time-out running for the command in flight goes on.
-    bool lastReplyIgnored() const { return m_lastReplyIgnored; }
+    // After the last packet nothing new was sent and an answer to what was
+    // sent before is still awaited: a reply time-out running for it goes on.
+    bool stillAwaitingReply() const { return m_stillAwaiting; }
     // After a failed attempt, until the link has been quiet for QUIET_MS.
     bool settling() const { return quietTimer.isActive(); }
     void setQuietInterval(int ms) { quietTimer.setInterval(ms); }
@@ -148,11 +152,13 @@ private:
     void beginSequence();
     // The answer is the sync request's rather than the command's.
     bool answersSync(const BslReply &reply) const;
+    // False when the packet was not taken as an answer.
+    bool takeReply(const QByteArray &packet, const BslReply &reply);
     void sendSync();
     void transmitLast();
-    // The command in flight goes out again: its answer was lost, or it
-    // waited for a sync.
-    void sendInFlight();
+    // What waited for the link goes ahead: the command in flight (first
+    // sent, or again after its answer was lost), or the success.
+    void goAhead();
     void onLinkQuiet();
     // Sends the built segment when it is exactly 64 bytes; false otherwise.
     bool writeInfoA();
@@ -187,10 +193,14 @@ private:
     int m_lockToggles = 0;
 
     ReplyLedger ledger;
-    bool m_settleFirst = false;      // the sequence's first command waits for a sync
-    bool m_commandDeferred = false;  // the command in flight has not gone out yet
+    bool m_settleFirst = false; // the sequence's first command waits for a sync
+    // What waits until nothing sent is awaited any more.
+    enum class Waiting { Nothing, Command, Success };
+    Waiting m_waiting = Waiting::Nothing;
     bool m_lastTransmissionSync = false;
-    bool m_lastReplyIgnored = false;
+    bool m_transmitted = false; // while a packet is handled
+    bool m_stepping = false;    // a sequence's own step sends, not a single-command slot
+    bool m_stillAwaiting = false;
     QTimer quietTimer;
     bool quietDropsReplies = false; // no single command has been sent since the failure
     enum class PendingStart { None, Install, InitLineCard };

@@ -4,12 +4,21 @@ void ReplyLedger::sent(Kind kind)
 {
     if (entries.size() >= capacity)
         entries.removeFirst();
-    entries.append(kind);
+    entries.append({kind, true});
+}
+
+int ReplyLedger::indexOf(Kind kind) const
+{
+    for (int i = 0; i < entries.size(); ++i) {
+        if (entries.at(i).kind == kind)
+            return i;
+    }
+    return -1;
 }
 
 bool ReplyLedger::answered(Kind kind)
 {
-    const int at = entries.indexOf(kind);
+    const int at = indexOf(kind);
     if (at < 0)
         return false;
     entries.remove(0, at + 1);
@@ -24,5 +33,20 @@ void ReplyLedger::answeredUnread()
 
 bool ReplyLedger::outstanding(Kind kind) const
 {
-    return entries.contains(kind);
+    return indexOf(kind) >= 0;
+}
+
+bool ReplyLedger::awaiting() const
+{
+    for (const Entry &entry : entries) {
+        if (entry.awaited)
+            return true;
+    }
+    return false;
+}
+
+void ReplyLedger::stopAwaiting()
+{
+    for (Entry &entry : entries)
+        entry.awaited = false;
 }

@@ -8,7 +8,8 @@
 // in the order it was sent to: an answer belongs to the oldest outstanding
 // transmission of its kind, and the transmissions before that one have had
 // their chance and will not be answered any more. The two kinds are told
-// apart by their answers, which is the caller's part.
+// apart by their answers, which is the caller's part. An outstanding answer
+// is awaited until the caller gives up waiting for it; it may still come.
 class ReplyLedger
 {
 public:
@@ -25,10 +26,19 @@ public:
     // took the oldest outstanding transmission.
     void answeredUnread();
     bool outstanding(Kind kind) const;
+    // Some outstanding answer is still waited for.
+    bool awaiting() const;
+    void stopAwaiting();
     int size() const { return entries.size(); }
     bool isEmpty() const { return entries.isEmpty(); }
-    void clear() { entries.clear(); }
 
 private:
-    QVector<Kind> entries;
+    struct Entry
+    {
+        Kind kind;
+        bool awaited;
+    };
+    int indexOf(Kind kind) const;
+
+    QVector<Entry> entries;
 };

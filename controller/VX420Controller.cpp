@@ -204,7 +204,7 @@ void VX420Controller::dispatchAnswer(const RawPacket &packet)
         // The bootloader sends what follows through a queued connection, so
         // the time-out can be decided after it has seen the answer.
         processRawPacket(packet);
-        if (!bootLoader.lastReplyIgnored())
+        if (!bootLoader.stillAwaitingReply())
             commsTimeoutTimer->stop();
         return;
     }

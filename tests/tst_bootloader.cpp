@@ -687,9 +687,10 @@ void tst_BootLoader::versionOncePerRequest()
 // data bytes), "m0", "m1" (message replies), "confused" (a CONFUSED answer,
 // the controller may send again), "confused-again" (it may not); then what
 // the bootloader does: sends "sync", "toggle", "erase", "page1", "page2" or
-// "page3"; "-" sends nothing and ignores the answer; "x" sends nothing and
-// takes it; for CONFUSED, "resend" lets the controller send again, "keep"
-// does not.
+// "page3"; "-" sends nothing while an answer is still awaited (the reply
+// time-out goes on); "x" sends nothing and awaits nothing; for CONFUSED,
+// "resend" lets the controller send again, "keep" does not. What follows an
+// exchange that needed a sync waits for the sync's answer.
 void tst_BootLoader::replyTimeouts_data()
 {
     QTest::addColumn<bool>("lock");
@@ -698,26 +699,30 @@ void tst_BootLoader::replyTimeouts_data()
 
     QTest::newRow("answer lost: a sync, then the page again")
         << false << QStringList{"timeout sync", "sync page1", "m0 page2"} << 0;
-    QTest::newRow("answer late, after the sync: taken, the sync's answer is no page's")
-        << false << QStringList{"timeout sync", "m0 page2", "sync -", "m0 page3"} << 0;
-    QTest::newRow("the sync's answer lost too: a second sync")
-        << false << QStringList{"timeout sync", "timeout sync", "sync page1", "sync -", "m0 page2"}
+    QTest::newRow("answer late, after the sync: taken, the next page waits for the sync's answer")
+        << false << QStringList{"timeout sync", "m0 -", "sync page2", "m0 page3"} << 0;
+    QTest::newRow("the sync's answer lost: the next page goes on the time-out")
+        << false << QStringList{"timeout sync", "m0 -", "timeout page2", "sync -", "m0 page3"} << 0;
+    QTest::newRow("the first sync's answer late: a second sync, the page waits for its answer")
+        << false << QStringList{"timeout sync", "timeout sync", "sync -", "sync page1", "m0 page2"}
         << 0;
     QTest::newRow("answer after two syncs")
         << false
-        << QStringList{"timeout sync", "timeout sync", "m0 page2", "sync -", "sync -", "m0 page3"}
+        << QStringList{"timeout sync", "timeout sync", "m0 -", "sync -", "sync page2", "m0 page3"}
         << 0;
     QTest::newRow("a refusal after the sync still fails")
         << false << QStringList{"timeout sync", "m1 x", "sync -"} << 1;
     // A toggle is never outstanding twice: its effect is not idempotent.
     QTest::newRow("toggle answered late: no second toggle while it may answer")
-        << true << QStringList{"timeout sync", "m0 toggle", "sync -", "m1 erase"} << 0;
+        << true << QStringList{"timeout sync", "m0 -", "sync toggle", "m1 erase"} << 0;
     QTest::newRow("toggle answer lost: one more toggle, and its answer is the state")
         << true << QStringList{"timeout sync", "sync toggle", "m0 toggle", "m1 erase"} << 0;
     QTest::newRow("a late sync answer never decides the lock")
         << true
-        << QStringList{"timeout sync", "timeout sync", "m0 toggle", "sync -", "sync -", "m1 erase"}
+        << QStringList{"timeout sync", "timeout sync", "m0 -", "sync -", "sync toggle", "m1 erase"}
         << 0;
+    QTest::newRow("the mass erase waits for the sync's answer")
+        << true << QStringList{"m0 toggle", "timeout sync", "m1 -", "sync erase"} << 0;
     QTest::newRow("toggle answers lost until the toggles run out: no mass erase")
         << true
         << QStringList{"timeout sync", "sync toggle", "timeout sync", "sync toggle", "timeout sync",
@@ -733,8 +738,14 @@ void tst_BootLoader::replyTimeouts_data()
         << 0;
     QTest::newRow("CONFUSED for the page while a sync is out: the sync finds it lost")
         << false << QStringList{"timeout sync", "confused keep", "sync page1", "m0 page2"} << 0;
-    QTest::newRow("CONFUSED for the sync after the page was answered: nothing sent again")
-        << false << QStringList{"timeout sync", "m0 page2", "confused keep", "m0 page3"} << 0;
+    QTest::newRow("CONFUSED for the sync after the page was answered: the sync again")
+        << false << QStringList{"timeout sync", "m0 -", "confused resend", "sync page2", "m0 page3"}
+        << 0;
+    QTest::newRow("CONFUSED for the page while two syncs are out: the page after their answers")
+        << false
+        << QStringList{"timeout sync", "timeout sync", "confused keep", "sync -", "sync page1",
+                       "m0 page2"}
+        << 0;
 }
 
 void tst_BootLoader::replyTimeouts()
@@ -794,7 +805,7 @@ void tst_BootLoader::runSteps(const QStringList &steps, const QMap<QString, QByt
             nothing ? QList<QByteArray>() : QList<QByteArray>({sends.value(expected)});
         QVERIFY2(sent() == expectedSends, qPrintable(step));
         if (event != "timeout")
-            QVERIFY2(bl->lastReplyIgnored() == (expected == "-"), qPrintable(step));
+            QVERIFY2(bl->stillAwaitingReply() == (expected == "-"), qPrintable(step));
     }
 }
 
@@ -823,7 +834,7 @@ void tst_BootLoader::sequenceStartsOnSettledLink()
         QCOMPARE(sent(), QList<QByteArray>({hex("19")}));
         bl->onRxPacket(message(0)); // the probe's answer
         QVERIFY(sent().isEmpty());
-        QVERIFY(bl->lastReplyIgnored());
+        QVERIFY(bl->stillAwaitingReply());
         QCOMPARE(bl->state(), BootLoader::BLS_DEVICE_ID);
         bl->onRxPacket(dataReply(hex("E1 02 03 E4")));
     }
@@ -871,12 +882,15 @@ void tst_BootLoader::timeoutBoundInSequence()
     QCOMPARE(sent(), QVector<QByteArray>(4, hex("19")).toList());
 
     // An answer to the command in flight starts the count again: five more
-    // for the new command, each a sync while the probe may still answer.
+    // for the new command. The first sends it (the last sync's answer is not
+    // waited for any longer), the others a sync while it may still answer.
     bl->onRxPacket(dataReply(hex("25 53")));
+    QVERIFY(sent().isEmpty());
+    bl->onTimeout();
     QCOMPARE(sent(), QList<QByteArray>({hex("1F 00 C0 00")}));
-    for (int i = 0; i < BootLoader::MAX_RESENDS; ++i)
+    for (int i = 1; i < BootLoader::MAX_RESENDS; ++i)
         bl->onTimeout();
-    QCOMPARE(sent(), QVector<QByteArray>(BootLoader::MAX_RESENDS, hex("19")).toList());
+    QCOMPARE(sent(), QVector<QByteArray>(BootLoader::MAX_RESENDS - 1, hex("19")).toList());
     QVERIFY(results().isEmpty());
 
     bl->onTimeout();

@@ -294,7 +294,8 @@ Fault confused(Stage stage, int times)
 }
 
 // The answer comes after the reply time-out: the sync request goes out,
-// and the late answer is the command's; nothing is sent twice.
+// the late answer is the command's, and the next command waits for the
+// sync's answer; nothing is sent twice.
 Fault slow(Stage stage)
 {
     return answers(stage, {{AnswerFault::Slow}}, 1,
@@ -539,8 +540,10 @@ void tst_FaultMatrix::faults_data()
         << answers(MiddlePage, {{AnswerFault::Slow}, {AnswerFault::Confused}}, 1,
                    {Sync, Again, Onward})
         << finished();
+    // The page waits for the sync, whose CONFUSED gets it sent once more.
     QTest::newRow("slow page, the sync answered CONFUSED")
-        << answers(MiddlePage, {{AnswerFault::Slow}, {AnswerFault::Confused, 1}}, 1, {Sync, Onward})
+        << answers(MiddlePage, {{AnswerFault::Slow}, {AnswerFault::Confused, 1}}, 1,
+                   {Sync, Sync, Onward})
         << finished();
     QTest::newRow("page answered CONFUSED, its re-send slow")
         << answers(MiddlePage, {{AnswerFault::Confused}, {AnswerFault::Slow, 1}}, 1,
