@@ -7,7 +7,7 @@ cd "$(dirname "$0")"
 source tools/deps.sh
 ensure_packages
 build_project
-program=build/app/linecard-updater-emulated
+program=build/emulated/linecard-updater-emulated
 if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
     exec "$program" "$@"
 fi

@@ -1,6 +1,6 @@
 #include "bench/UpdateSession.h"
 
-#include "app/AutoUpdateRunner.h"
+#include "emulated/AutoUpdateRunner.h"
 #include "app/LineCardUpdaterWindow.h"
 #include "controller/Opcodes.h"
 #include "controller/VX420Controller.h"

@@ -1,4 +1,4 @@
-#include "app/EmulatorOptions.h"
+#include "emulated/EmulatorOptions.h"
 #include "app/QtEnvironment.h"
 #include "bench/UpdateBenchmark.h"
 

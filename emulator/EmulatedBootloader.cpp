@@ -1,25 +1,31 @@
 #include "emulator/EmulatedBootloader.h"
 
-#include "bootloader/BslPacket.h"
+#include "emulator/EmulatorCodec.h"
 
 namespace {
+
+// The bootloader's command opcodes.
+constexpr quint8 BSL_FAST_FRAME = 0x03;
+constexpr quint8 BSL_RX_DATA_BLOCK = 0x10;
+constexpr quint8 BSL_RX_PASSWORD = 0x11;
+constexpr quint8 BSL_ERASE_SEGMENT = 0x12;
+constexpr quint8 BSL_TOGGLE_INFO_LOCK = 0x13;
+constexpr quint8 BSL_MASS_ERASE = 0x15;
+constexpr quint8 BSL_CRC_CHECK = 0x16;
+constexpr quint8 BSL_TX_DATA_BLOCK = 0x18;
+constexpr quint8 BSL_TX_BSL_VERSION = 0x19;
+constexpr quint8 BSL_TX_BUFFER_SIZE = 0x1A;
+constexpr quint8 BSL_BLANK_CHECK = 0x1C;
+constexpr quint8 BSL_GET_PLATFORM_ID = 0x1D;
+constexpr quint8 BSL_GET_DEVICE_ID = 0x1E;
+constexpr quint8 BSL_CAPACITY_CHECK = 0x1F;
+constexpr quint8 BSL_APPLICATION_CHECK = 0x20;
+constexpr quint8 BSL_RX_CRYPTO_IV = 0x21;
+constexpr quint8 BSL_RX_APP_CODE = 0x22;
 
 constexpr quint8 TAG_IDENTITY = 0xC0;
 constexpr int IDENTITY_SIZE = 22;
 constexpr int PASSWORD_OFFSET = 6;
-
-QByteArray le16(quint16 value)
-{
-    QByteArray bytes;
-    bytes.append(char(value & 0xFF));
-    bytes.append(char(value >> 8));
-    return bytes;
-}
-
-QByteArray le32(quint32 value)
-{
-    return le16(quint16(value & 0xFFFF)) + le16(quint16(value >> 16));
-}
 
 bool takesAddress(quint8 opcode)
 {
@@ -58,14 +64,14 @@ QByteArray EmulatedBootloader::defaultPlatformId()
 QByteArray EmulatedBootloader::defaultInfoSegment()
 {
     QByteArray identity = defaultPlatformId();
-    identity += le32(~quint32(770001));
+    identity += EmulatorCodec::le32(~quint32(770001));
     identity += QByteArray(PASSWORD_SIZE, '\xFF');
     QByteArray segment(2, '\0');
     segment += record(TAG_IDENTITY, identity);
     segment += record(0x10, QByteArray::fromHex("00800100707FE0026E03D07FB8011002"));
     segment += record(0xFE, QByteArray(8, '\xFF'));
     segment += record(0x01, QByteArray::fromHex("938E958F8681C185"));
-    const QByteArray sum = le16(segmentChecksum(segment));
+    const QByteArray sum = EmulatorCodec::le16(segmentChecksum(segment));
     segment[0] = sum.at(0);
     segment[1] = sum.at(1);
     return segment;
@@ -132,9 +138,9 @@ QByteArray EmulatedBootloader::answer(const QByteArray &command)
     case BSL_GET_DEVICE_ID:
         return dataReply(deviceId);
     case BSL_TX_BSL_VERSION:
-        return dataReply(le32(VERSION));
+        return dataReply(EmulatorCodec::le32(VERSION));
     case BSL_TX_BUFFER_SIZE:
-        return dataReply(le16(BUFFER_SIZE));
+        return dataReply(EmulatorCodec::le16(BUFFER_SIZE));
     case BSL_GET_PLATFORM_ID:
         return dataReply(defaultPlatformId());
     case BSL_RX_PASSWORD:
@@ -188,7 +194,7 @@ QByteArray EmulatedBootloader::readBlock(quint32 address, const QByteArray &data
 {
     if (data.size() < 2)
         return message(MESSAGE_UNKNOWN);
-    const int length = BslReply::readLe16(data, 0);
+    const int length = EmulatorCodec::readLe16(data, 0);
     int offset = 0;
     const QByteArray *memory = memoryAt(address, length, &offset);
     if (!memory || length == 0 || length > BUFFER_SIZE)
@@ -200,19 +206,19 @@ QByteArray EmulatedBootloader::crcCheck(quint32 address, const QByteArray &data)
 {
     if (data.size() < 2)
         return message(MESSAGE_UNKNOWN);
-    const int length = BslReply::readLe16(data, 0);
+    const int length = EmulatorCodec::readLe16(data, 0);
     int offset = 0;
     const QByteArray *memory = memoryAt(address, length, &offset);
     if (!memory)
         return message(MESSAGE_FAILED);
-    return dataReply(le16(crc16(memory->mid(offset, length))));
+    return dataReply(EmulatorCodec::le16(crc16(memory->mid(offset, length))));
 }
 
 quint8 EmulatedBootloader::blankCheck(quint32 address, const QByteArray &data) const
 {
     if (data.size() < 2)
         return MESSAGE_UNKNOWN;
-    const int length = BslReply::readLe16(data, 0);
+    const int length = EmulatorCodec::readLe16(data, 0);
     int offset = 0;
     const QByteArray *memory = memoryAt(address, length, &offset);
     if (!memory)
@@ -284,6 +290,7 @@ quint8 EmulatedBootloader::receiveIv(quint32 address, const QByteArray &data)
         return MESSAGE_FAILED;
     ivReceived = true;
     loadAddress = address;
+    ivBytes = data;
     return MESSAGE_OK;
 }
 
@@ -323,17 +330,39 @@ quint8 EmulatedBootloader::receiveCode(quint32 address, const QByteArray &data)
 
 quint8 EmulatedBootloader::applicationCheck()
 {
-    if (!ivReceived || writtenCount == 0)
+    if (!firmwareKnown) {
+        firmware = CardFirmware::forBoard(boardManufacturer, boardType);
+        firmwareKnown = true;
+    }
+    // Only the firmware of this card's board, deciphered with its own
+    // vector from its own address, and nothing written beside it.
+    const int start = int(loadAddress) - int(FLASH_START);
+    if (!ivReceived || !firmware.isKnown() || ivBytes != firmware.iv
+        || loadAddress != firmware.loadAddress || start < 0
+        || writtenCount != firmware.payload.size()
+        || mainFlash.mid(start, firmware.payload.size()) != firmware.payload)
         return MESSAGE_FAILED;
-    // One run of written bytes that starts at the load address.
-    const int start = int(loadAddress - FLASH_START);
-    int end = start;
-    while (end < FLASH_SIZE && written.at(end))
-        ++end;
-    if (end - start != writtenCount)
-        return MESSAGE_FAILED;
+    for (int i = start; i < start + firmware.payload.size(); ++i) {
+        if (!written.at(i))
+            return MESSAGE_FAILED;
+    }
     application = true;
     return MESSAGE_OK;
+}
+
+void EmulatedBootloader::setBoard(quint8 blockManufacturer, quint8 blockType)
+{
+    if (blockManufacturer == boardManufacturer && blockType == boardType && firmwareKnown)
+        return;
+    boardManufacturer = blockManufacturer;
+    boardType = blockType;
+    firmwareKnown = false;
+}
+
+void EmulatedBootloader::setFirmware(const CardFirmware &cardFirmware)
+{
+    firmware = cardFirmware;
+    firmwareKnown = true;
 }
 
 QByteArray EmulatedBootloader::expectedPassword() const

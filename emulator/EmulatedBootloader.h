@@ -1,5 +1,7 @@
 #pragma once
 
+#include "emulator/CardFirmware.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QMap>
@@ -60,6 +62,11 @@ public:
     // it, and an application check that passes starts the one written.
     bool applicationRunning() const { return application; }
 
+    // The board decides the firmware the card is built for: the stand-in
+    // image of its kind, read when it is first needed, unless one is set.
+    void setBoard(quint8 blockManufacturer, quint8 blockType);
+    void setFirmware(const CardFirmware &firmware);
+
     void setDeviceId(const QByteArray &id);
     // Page n lies at the initialisation vector's address + 64 n; times < 0:
     // every time, 0: never.
@@ -113,6 +120,11 @@ private:
     quint32 loadAddress = 0;
     bool application = true;
     QList<bool> massEraseLocks;
+    QByteArray ivBytes; // the initialisation vector of this installation
+    quint8 boardManufacturer = 0;
+    quint8 boardType = 0;
+    bool firmwareKnown = false; // set, or read for the board
+    CardFirmware firmware;
 
     QByteArray deviceId;
     QMap<int, int> pageRefusals; // page -> refusals left, -1: always

@@ -1,21 +1,9 @@
 #include "emulator/EmulatedController.h"
 
-#include "controller/Opcodes.h"
-#include "controller/PacketCodec.h"
-#include "controller/RawPacket.h"
 #include "emulator/EmulatedLineCard.h"
+#include "emulator/EmulatorCodec.h"
 
 #include <algorithm>
-
-namespace {
-
-// One base-255 argument digit; 0xFF stands for 0.
-int digitValue(char digit)
-{
-    return quint8(digit) == 0xFF ? 0 : quint8(digit);
-}
-
-} // namespace
 
 EmulatedController::EmulatedController(bool wireTiming) : wire(wireTiming) {}
 
@@ -25,8 +13,9 @@ int EmulatedController::addCard(const EmulatedCardIdentity &identity)
 {
     if (cardCount() >= maxCards)
         return -1;
-    cards.push_back(std::make_unique<EmulatedLineCard>(identity));
+    cards.push_back(std::make_unique<EmulatedLineCard>(identity, cardCount() + 1));
     output.emplace_back();
+    taken.push_back(0);
     return cardCount() - 1;
 }
 
@@ -73,12 +62,12 @@ QList<ControllerEvent> EmulatedController::receive(const QByteArray &bytes, bool
     QByteArray packet;
     for (int i = 1; i < bytes.size(); ++i) {
         packet.append(bytes.at(i));
-        if (!PacketCodec::isCompletePacket(packet))
+        if (!EmulatorCodec::isCompletePacket(packet))
             continue;
-        if (PacketCodec::fletcher16(packet) != 0)
+        if (EmulatorCodec::fletcher16(packet) != 0)
             drop(events, "checksum", startUs);
         else
-            dispatch(RawPacket::toLocalFormat(packet), arrival(i));
+            dispatch(EmulatorCodec::decodePacket(packet), arrival(i));
         packet.clear();
     }
     if (!packet.isEmpty())
@@ -102,8 +91,9 @@ void EmulatedController::drop(QList<ControllerEvent> &events, const QByteArray &
 
 void EmulatedController::dispatch(const QByteArray &body, qint64 lastByteUs)
 {
-    if (body.size() >= 3 && (quint8(body.at(0)) & OPCODE_MASK) == OPCODE_FRAME_INTERVAL)
-        intervalUs = quint32(digitValue(body.at(1)) + 255 * digitValue(body.at(2))) * 10;
+    if (body.size() >= 3
+        && (quint8(body.at(0)) & EmulatorCodec::opcodeMask) == EmulatorCodec::frameInterval)
+        intervalUs = quint32(EmulatorCodec::argumentValue(body.at(1), body.at(2))) * 10;
     for (const auto &card : cards)
         card->receive(body, lastByteUs);
 }
@@ -124,10 +114,13 @@ QList<ControllerEvent> EmulatedController::advance(qint64 nowUs)
         if (std::min(cardDueUs, frameDueUs) > nowUs)
             break;
         // An answer ready at a frame's time goes into that frame.
-        if (cardDueUs <= frameDueUs)
-            queueReply(card, cards[size_t(card)]->carryOutNext(), cardDueUs);
-        else
-            events.append(nextFrame());
+        if (cardDueUs <= frameDueUs) {
+            int command = 0;
+            const QByteArray reply = cards[size_t(card)]->carryOutNext(&command);
+            queueReply(card, reply, cardDueUs, command);
+        } else {
+            nextFrame(events);
+        }
     }
     return events;
 }
@@ -147,10 +140,19 @@ bool EmulatedController::outputWaiting() const
     return false;
 }
 
-void EmulatedController::queueReply(int card, const QByteArray &reply, qint64 readyUs)
+void EmulatedController::setLineFault(int card, int k, LineFault fault)
+{
+    lineFaults.append({card, k, fault});
+}
+
+void EmulatedController::queueReply(int card, const QByteArray &reply, qint64 readyUs, int command)
 {
     if (reply.isEmpty())
         return;
+    for (PlannedFault &planned : lineFaults) {
+        if (planned.card == card && planned.command == command && planned.at < 0)
+            planned.at = taken[size_t(card)] + output[size_t(card)].size() + reply.size() / 2;
+    }
     if (!outputWaiting()) {
         // The first frame goes out one interval after the answer is ready,
         // and never sooner than one interval after the last frame.
@@ -161,19 +163,34 @@ void EmulatedController::queueReply(int card, const QByteArray &reply, qint64 re
     output[size_t(card)].append(reply);
 }
 
-ControllerEvent EmulatedController::nextFrame()
+void EmulatedController::nextFrame(QList<ControllerEvent> &events)
 {
     // One byte of every card's stream; a card with nothing (left) to send
-    // fills its slot with 0xFF.
+    // fills its slot.
     QByteArray slotBytes;
-    for (QByteArray &bytes : output) {
-        slotBytes.append(bytes.isEmpty() ? '\xFF' : bytes.at(0));
-        if (!bytes.isEmpty())
-            bytes.remove(0, 1);
+    QList<LineFault> faults;
+    for (size_t card = 0; card < output.size(); ++card) {
+        QByteArray &bytes = output[card];
+        if (bytes.isEmpty()) {
+            slotBytes.append(char(slotFiller));
+            continue;
+        }
+        for (int i = 0; i < lineFaults.size(); ++i) {
+            if (lineFaults.at(i).card == int(card) && lineFaults.at(i).at == taken[card]) {
+                faults.append(lineFaults.at(i).fault);
+                lineFaults.removeAt(i--);
+            }
+        }
+        slotBytes.append(bytes.at(0));
+        bytes.remove(0, 1);
+        ++taken[card];
     }
     ControllerEvent event;
     event.kind = ControllerEvent::Kind::Frame;
-    event.bytes = PacketCodec::encodeFrame(slotBytes);
+    event.bytes = EmulatorCodec::encodeFrame(slotBytes);
+    QList<QByteArray> notes;
+    for (LineFault fault : faults)
+        notes.append(damage(event.bytes, fault));
     if (wire) {
         event.startUs = std::max(nextTickUs, lineFreeUs);
         event.timeUs = event.startUs + charactersUs(event.bytes.size());
@@ -181,9 +198,41 @@ ControllerEvent EmulatedController::nextFrame()
     } else {
         event.startUs = event.timeUs = nextTickUs;
     }
+    for (const QByteArray &note : notes) {
+        ControllerEvent line;
+        line.kind = ControllerEvent::Kind::Note;
+        line.startUs = line.timeUs = event.startUs;
+        line.bytes = note;
+        events.append(line);
+    }
+    events.append(event);
     lastTickUs = nextTickUs;
     ticked = true;
     if (wire)
         nextTickUs += intervalUs;
-    return event;
+}
+
+QByteArray EmulatedController::damage(QByteArray &frame, LineFault fault) const
+{
+    // The first slot byte's place in the frame: behind the code byte. A
+    // frame always has it, since a fault strikes a frame that carries one.
+    const int at = 1;
+    const QByteArray was = EmulatorCodec::hex(frame.mid(at, 1));
+    switch (fault) {
+    case LineFault::Flip: {
+        quint8 b = quint8(frame.at(at)) ^ 0x10;
+        if (b == 0)
+            b = 0x11;
+        frame[at] = char(b);
+        return "line-flip " + QByteArray::number(at) + ' ' + was + ' '
+            + EmulatorCodec::hex(frame.mid(at, 1));
+    }
+    case LineFault::Lose:
+        frame.remove(at, 1);
+        return "line-lose " + QByteArray::number(at) + ' ' + was;
+    case LineFault::Extra:
+        frame.insert(at, char(0x5A));
+        return "line-extra " + QByteArray::number(at) + " 5A";
+    }
+    return {};
 }

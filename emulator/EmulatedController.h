@@ -15,13 +15,16 @@ class EmulatedLineCard;
 // one transmission.
 struct ControllerEvent
 {
-    enum class Kind { Frame, Drop };
+    // Note: what the emulator did to the line, for the capture only.
+    enum class Kind { Frame, Drop, Note };
 
     Kind kind = Kind::Frame;
     qint64 startUs = 0; // Frame: when its first byte starts on the line
     qint64 timeUs = 0;  // Frame: when its last byte has arrived; Drop: the transmission's start
-    QByteArray bytes;   // Frame: encoded frame with its 0x00; Drop: the reason, one word
+    QByteArray bytes;   // Frame: encoded frame with its 0x00; Drop: the reason, one word;
+                        // Note: the capture line after "dev "
 };
+
 
 // The VX420 controller on the far side of the chip: takes the host's
 // transmissions, checks and cuts them into packets, hands every valid
@@ -29,6 +32,21 @@ struct ControllerEvent
 // frames, one per frame interval. Time moves on only through advance(), so
 // that the cards answer in their own time. Not thread-safe; its owner
 // serialises every call.
+//
+// What the protocol leaves open, and what this controller assumes:
+// - It sends frames only while some card has reply bytes to send, the first
+//   one frame interval after the answer is ready, then one per interval; an
+//   idle line carries nothing. A continuous stream of empty frames would
+//   only cost the host CPU; the host does not depend on either.
+// - A card slot whose card has nothing (left) to send carries the filler
+//   0xFE. The host's packet streams have no start marker, so filler bytes
+//   end up in front of the card's next packet. 0xFF (or 0x00) would leave
+//   that packet's Fletcher sum at zero and let it decode into a bogus body;
+//   0xFE makes its check fail, so the host drops it and resynchronises, as
+//   it does after any spoilt byte.
+// - It listens only to a transmission that a break precedes, starts with
+//   the sync byte 0x55 and arrives at 9600 baud, 8 data bits, 2 stop bits,
+//   no parity, with CBUS1 and CBUS0 driven low in CBUS bit-bang mode.
 class EmulatedController
 {
 public:
@@ -36,6 +54,7 @@ public:
     static constexpr int maxCards = 254;
     static constexpr int maxKeptDropReasons = 10000;
     static constexpr quint8 syncByte = 0x55;
+    static constexpr quint8 slotFiller = 0xFE;
 
     // wireTiming false: everything happens at the time the transmission starts.
     explicit EmulatedController(bool wireTiming);
@@ -60,6 +79,9 @@ public:
     // A card puts a packet of this body onto its slot stream at nowUs,
     // asked for by no command.
     void strayReply(int card, const QByteArray &body, qint64 nowUs);
+    // One byte of the frame that carries the middle of the card's answer to
+    // its k-th command is changed, lost, or joined by a spurious one.
+    void setLineFault(int card, int k, LineFault fault);
 
     quint32 frameIntervalUs() const { return intervalUs; }
     int droppedPackets() const { return dropCount; }
@@ -74,13 +96,24 @@ public:
 private:
     void drop(QList<ControllerEvent> &events, const QByteArray &reason, qint64 timeUs);
     void dispatch(const QByteArray &body, qint64 lastByteUs);
-    void queueReply(int card, const QByteArray &reply, qint64 readyUs);
+    void queueReply(int card, const QByteArray &reply, qint64 readyUs, int command = 0);
     bool outputWaiting() const;
-    ControllerEvent nextFrame();
+    void nextFrame(QList<ControllerEvent> &events);
+    // Applies a line fault due in this frame; returns the capture note, or nothing.
+    QByteArray damage(QByteArray &frame, LineFault fault) const;
 
     bool wire;
     std::vector<std::unique_ptr<EmulatedLineCard>> cards;
     std::vector<QByteArray> output; // per card: reply bytes not yet in a frame
+    std::vector<qint64> taken;      // per card: output bytes gone into frames so far
+    struct PlannedFault
+    {
+        int card;
+        int command;
+        LineFault fault;
+        qint64 at = -1; // the output byte whose frame it strikes, once known
+    };
+    QList<PlannedFault> lineFaults;
     quint32 intervalUs = defaultFrameIntervalUs;
     qint64 nextTickUs = 0;   // when the next frame is due, while output waits
     qint64 lastTickUs = 0;   // when the last frame was due

@@ -1,9 +1,9 @@
 #include "emulator/EmulatedD2xx.h"
 
-#include "controller/PacketCodec.h"
 #include "emulator/EmulatedController.h"
 #include "emulator/EmulatedLineCard.h"
 #include "emulator/EmulatedRxQueue.h"
+#include "emulator/EmulatorCodec.h"
 #include "emulator/EmulatorCapture.h"
 
 #include <QMutexLocker>
@@ -45,6 +45,8 @@ EmulatedD2xx::EmulatedD2xx(Timing timing)
       capture(std::make_unique<EmulatorCapture>())
 {
     clock.start();
+    // On the wire the chip hands received bytes over in USB packets.
+    rxQueue->setPackets(timing == Timing::Wire);
 }
 
 EmulatedD2xx::~EmulatedD2xx()
@@ -164,23 +166,62 @@ void EmulatedD2xx::setOpenFails(bool fails)
     openFails = fails;
 }
 
-void EmulatedD2xx::failStatusFromNextCall()
+void EmulatedD2xx::pullCable()
 {
     QMutexLocker lock(&mutex);
-    statusFailsNow = true;
+    pullNow(now());
 }
 
-void EmulatedD2xx::failStatusFromTransmission(int k)
+void EmulatedD2xx::pullCableAtTransmission(int k)
 {
     QMutexLocker lock(&mutex);
-    statusFailTransmission = std::max(k, 1);
+    pullAtTransmission = std::max(k, 1);
+}
+
+void EmulatedD2xx::pullNow(qint64 timeUs)
+{
+    if (cablePulled)
+        return;
+    cablePulled = true;
+    pullAtTransmission = 0;
+    pulledDevice = openIndex;
+    if (pulledDevice < 0) {
+        for (int i = 0; i < devices.size() && pulledDevice < 0; ++i) {
+            if (devices.at(i).description == "VX420")
+                pulledDevice = i;
+        }
+    }
+    if (openHandle) {
+        deadHandles.append(openHandle);
+        openHandle = nullptr;
+        openIndex = -1;
+        controllerWired = false;
+    }
+    capture->device(timeUs, "cable-pull");
+    capture->flushDue(timeUs);
 }
 
 void EmulatedD2xx::plugCableBackIn()
 {
     QMutexLocker lock(&mutex);
-    statusFailsNow = false;
-    statusFailTransmission = 0;
+    pullAtTransmission = 0;
+    if (!cablePulled)
+        return;
+    cablePulled = false;
+    pulledDevice = -1;
+    const qint64 t = now();
+    capture->device(t, "cable-plug");
+    capture->flushDue(t);
+}
+
+QList<int> EmulatedD2xx::visibleDevices() const
+{
+    QList<int> visible;
+    for (int i = 0; i < devices.size(); ++i) {
+        if (!cablePulled || i != pulledDevice)
+            visible.append(i);
+    }
+    return visible;
 }
 
 void EmulatedD2xx::setEchoEnabled(bool enabled)
@@ -195,6 +236,8 @@ void EmulatedD2xx::injectReceived(const QByteArray &bytes)
     const qint64 t = now();
     for (char b : bytes)
         rxQueue->insert(t, b);
+    capture->device(t, "inject " + EmulatorCodec::hex(bytes));
+    capture->flushDue(t);
 }
 
 int EmulatedD2xx::addCard(const EmulatedCardIdentity &identity)
@@ -299,8 +342,30 @@ void EmulatedD2xx::shortReplyTo(int card, int k)
 void EmulatedD2xx::strayReply(int card, const QByteArray &body)
 {
     QMutexLocker lock(&mutex);
+    if (!cardIndexValid(card))
+        return;
+    const qint64 t = now();
+    controller->strayReply(card, body, t);
+    capture->device(t, "stray " + QByteArray::number(card) + ' ' + EmulatorCodec::hex(body));
+    capture->flushDue(t);
+}
+
+void EmulatedD2xx::setLineFault(int card, int k, LineFault fault)
+{
+    QMutexLocker lock(&mutex);
     if (cardIndexValid(card))
-        controller->strayReply(card, body, now());
+        controller->setLineFault(card, k, fault);
+}
+
+EmulatedCardIdentity EmulatedD2xx::cardIdentity(int card) const
+{
+    QMutexLocker lock(&mutex);
+    return cardIndexValid(card) ? controller->card(card).cardIdentity() : EmulatedCardIdentity();
+}
+
+void EmulatedD2xx::setCardFirmware(int card, const CardFirmware &firmware)
+{
+    withCard(card, [&](EmulatedLineCard &c) { c.bootloader().setFirmware(firmware); });
 }
 
 void EmulatedD2xx::setCardIdentity(int card, const EmulatedCardIdentity &identity)
@@ -419,19 +484,18 @@ int EmulatedD2xx::commandsReceived(int card, quint8 opcode) const
 
 FT_STATUS EmulatedD2xx::checkHandle(FT_HANDLE handle) const
 {
+    if (handle != nullptr && deadHandles.contains(handle))
+        return FT_IO_ERROR;
     return handle != nullptr && handle == openHandle ? FT_OK : FT_INVALID_HANDLE;
-}
-
-bool EmulatedD2xx::statusFails() const
-{
-    return statusFailsNow || (statusFailTransmission > 0 && transmissions >= statusFailTransmission);
 }
 
 FT_STATUS EmulatedD2xx::FT_CreateDeviceInfoList(uint32_t *numDevs)
 {
     QMutexLocker lock(&mutex);
     const qint64 t = beginCall();
-    listedDevices = devices;
+    listedDevices.clear();
+    for (int i : visibleDevices())
+        listedDevices.append(devices.at(i));
     const uint32_t count = uint32_t(listedDevices.size());
     const FT_STATUS status = numDevs ? FT_OK : FT_INVALID_PARAMETER;
     if (numDevs)
@@ -453,7 +517,7 @@ FT_STATUS EmulatedD2xx::FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE *dest, uin
     } else {
         for (int i = 0; i < listedDevices.size(); ++i) {
             FT_DEVICE_LIST_INFO_NODE &node = dest[i];
-            const bool open = openHandle != nullptr && openIndex == i;
+            const bool open = openHandle != nullptr && visibleDevices().value(i, -1) == openIndex;
             node.Flags = open ? flagOpened : 0;
             node.Type = deviceTypeFt232r;
             node.ID = deviceId;
@@ -475,9 +539,10 @@ FT_STATUS EmulatedD2xx::FT_Open(int deviceNumber, FT_HANDLE *handle)
     QMutexLocker lock(&mutex);
     const qint64 t = beginCall();
     FT_STATUS status = FT_OK;
+    const QList<int> visible = visibleDevices();
     if (!handle)
         status = FT_INVALID_PARAMETER;
-    else if (deviceNumber < 0 || deviceNumber >= devices.size())
+    else if (deviceNumber < 0 || deviceNumber >= visible.size())
         status = FT_DEVICE_NOT_FOUND;
     else if (openFails || openHandle != nullptr)
         status = FT_DEVICE_NOT_OPENED;
@@ -485,14 +550,15 @@ FT_STATUS EmulatedD2xx::FT_Open(int deviceNumber, FT_HANDLE *handle)
     if (status == FT_OK) {
         captureLoneBreak(t);
         openHandle = reinterpret_cast<FT_HANDLE>(quintptr(0x5A000000) + ++handlesIssued * 0x10);
-        openIndex = deviceNumber;
-        controllerWired = devices.at(deviceNumber).description == "VX420";
+        openIndex = visible.at(deviceNumber);
+        controllerWired = devices.at(openIndex).description == "VX420";
         // The chip starts at its defaults: 9600 baud, 8 data bits, 1 stop
         // bit, no parity, CBUS pins inputs, nothing received.
         line = EmulatedLineState();
         line.baudRate = 9600;
         line.wordLength = FT_BITS_8;
         rxQueue->clear();
+        rxQueue->setEventChar(false, '\0');
         breakSeen = false;
         *handle = openHandle;
     }
@@ -553,6 +619,7 @@ FT_STATUS EmulatedD2xx::FT_SetChars(FT_HANDLE handle, uint8_t eventChar, uint8_t
         line.eventCharEnabled = eventCharEnabled;
         line.errorChar = errorChar;
         line.errorCharEnabled = errorCharEnabled;
+        rxQueue->setEventChar(eventCharEnabled != 0, char(eventChar));
     }
     endCall(t, "FT_SetChars", {eventChar, eventCharEnabled, errorChar, errorCharEnabled}, status,
             hex2(eventChar) + ' ' + dec(eventCharEnabled ? 1 : 0) + ' ' + hex2(errorChar) + ' '
@@ -674,6 +741,8 @@ FT_STATUS EmulatedD2xx::FT_Write(FT_HANDLE handle, void *buffer, uint32_t bytesT
 {
     QMutexLocker lock(&mutex);
     const qint64 t = beginCall();
+    if (pullAtTransmission > 0 && bytesToWrite > 0 && transmissions + 1 >= pullAtTransmission)
+        pullNow(t);
     FT_STATUS status = checkHandle(handle);
     if (status == FT_OK && !buffer && bytesToWrite > 0)
         status = FT_INVALID_PARAMETER;
@@ -686,7 +755,7 @@ FT_STATUS EmulatedD2xx::FT_Write(FT_HANDLE handle, void *buffer, uint32_t bytesT
     // The capture line of FT_Write carries the status first, then the bytes.
     QByteArray captured = dec(status);
     if (!bytes.isEmpty())
-        captured += ' ' + PacketCodec::toHex(bytes);
+        captured += ' ' + EmulatorCodec::hex(bytes);
     recordCall(t, "FT_Write", {bytesToWrite}, bytes, status);
     capture->host(t, "FT_Write " + captured);
 
@@ -703,7 +772,7 @@ FT_STATUS EmulatedD2xx::FT_Write(FT_HANDLE handle, void *buffer, uint32_t bytesT
                     rxQueue->insert(wire ? start + EmulatedController::charactersUs(i + 1) : t,
                                     bytes.at(i));
                 capture->device(start, QByteArray("echo ") + (breakEchoUncaptured ? "00 " : "")
-                                           + PacketCodec::toHex(bytes));
+                                           + EmulatorCodec::hex(bytes));
                 breakEchoUncaptured = false;
             }
             deliver(controller->receive(bytes, breakSeen, line, start));
@@ -723,11 +792,15 @@ void EmulatedD2xx::deliver(const QList<ControllerEvent> &events)
             capture->device(event.timeUs, "drop " + event.bytes);
             continue;
         }
+        if (event.kind == ControllerEvent::Kind::Note) {
+            capture->device(event.timeUs, event.bytes);
+            continue;
+        }
         for (int i = 0; i < event.bytes.size(); ++i)
             rxQueue->insert(wire ? event.startUs + EmulatedController::charactersUs(i + 1)
                                  : event.timeUs,
                             event.bytes.at(i));
-        capture->device(event.timeUs, "frame " + PacketCodec::toHex(event.bytes));
+        capture->device(event.timeUs, "frame " + EmulatorCodec::hex(event.bytes));
         frameRecord.append({event.startUs, event.timeUs, event.bytes, controller->frameIntervalUs()});
         if (frameRecord.size() > maxRecordedCalls)
             frameRecord.removeFirst();
@@ -742,8 +815,6 @@ FT_STATUS EmulatedD2xx::FT_GetStatus(FT_HANDLE handle, uint32_t *rxBytes, uint32
     FT_STATUS status = checkHandle(handle);
     if (status == FT_OK && (!rxBytes || !txBytes || !eventDWord))
         status = FT_INVALID_PARAMETER;
-    if (status == FT_OK && statusFails())
-        status = FT_IO_ERROR;
     uint32_t rx = 0, tx = 0;
     if (status == FT_OK) {
         rx = uint32_t(rxQueue->readable(t));
@@ -789,7 +860,7 @@ FT_STATUS EmulatedD2xx::FT_Purge(FT_HANDLE handle, uint32_t mask)
         captureLoneBreak(t);
         // Only what has arrived; bytes still on the wire arrive later.
         if (mask & FT_PURGE_RX)
-            rxQueue->purgeReadable(t);
+            rxQueue->purgeArrived(t);
     }
     endCall(t, "FT_Purge", {mask}, status, dec(mask));
     return status;

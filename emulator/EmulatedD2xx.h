@@ -1,5 +1,6 @@
 #pragma once
 
+#include "emulator/CardFirmware.h"
 #include "usb/D2xxApi.h"
 
 #include <QByteArray>
@@ -30,6 +31,10 @@ struct EmulatedCardIdentity
     quint32 serialNumber = 770001;
     quint32 secondWord = 0;
 };
+
+// A fault on the line in one of the frames that carry a card's answer: one
+// byte changed, lost, or a spurious one inserted.
+enum class LineFault { Flip, Lose, Extra };
 
 // One enumerated USB device.
 struct EmulatedDevice
@@ -93,8 +98,12 @@ public:
     // --- devices and chip faults
     void setDevices(const QList<EmulatedDevice> &devices); // default: one "VX420"
     void setOpenFails(bool fails);
-    void failStatusFromNextCall();              // the cable is pulled now
-    void failStatusFromTransmission(int k);     // ... at the k-th transmission (from 1)
+    // The cable is pulled: every call on the open handle fails with
+    // FT_IO_ERROR from now on, and the device is no longer listed.
+    void pullCable();
+    void pullCableAtTransmission(int k); // ... as the k-th transmission (from 1) starts
+    // The device is listed again, as a new one: it must be opened again, and
+    // the handle from before the pull stays dead.
     void plugCableBackIn();
     void setEchoEnabled(bool enabled);          // false: the echo never arrives
     void injectReceived(const QByteArray &bytes); // raw bytes into the receive queue, readable now
@@ -122,10 +131,17 @@ public:
     void slowReplyTo(int card, int k, int ms);
     void slowRepliesFrom(int card, int k, int ms);
     void shortReplyTo(int card, int k); // the reply body cut to two bytes
+    // One byte of the frames that carry the answer to the card's k-th
+    // command is damaged on the line.
+    void setLineFault(int card, int k, LineFault fault);
     // The card sends a reply packet of this body now, asked for by no command.
     void strayReply(int card, const QByteArray &body);
 
     void setCardIdentity(int card, const EmulatedCardIdentity &identity);
+    EmulatedCardIdentity cardIdentity(int card) const;
+    // The firmware the card's application check accepts; by default the
+    // stand-in image of its board.
+    void setCardFirmware(int card, const CardFirmware &firmware);
 
     // --- the cards' bootloaders (packets of opcode 0x02)
     void setDeviceId(int card, const QByteArray &deviceId); // 16 bytes, 0x25 0x53 first by default
@@ -205,7 +221,9 @@ private:
     void endCall(qint64 timeUs, const char *function, const QList<quint32> &args,
                  FT_STATUS status, const QByteArray &capturedArgs);
     FT_STATUS checkHandle(FT_HANDLE handle) const;
-    bool statusFails() const;
+    void pullNow(qint64 timeUs);
+    // The devices FT_CreateDeviceInfoList lists now, by index into devices.
+    QList<int> visibleDevices() const;
     bool cardIndexValid(int card) const;
     // Locks, and applies the change when the card exists.
     void withCard(int card, const std::function<void(EmulatedLineCard &)> &change);
@@ -221,8 +239,10 @@ private:
     QList<EmulatedDevice> devices;
     QList<EmulatedDevice> listedDevices; // as the last FT_CreateDeviceInfoList saw them
     bool openFails = false;
-    bool statusFailsNow = false;
-    int statusFailTransmission = 0; // 0: never
+    bool cablePulled = false;
+    int pulledDevice = -1;          // index into devices while the cable is pulled
+    int pullAtTransmission = 0;     // 0: never
+    QList<FT_HANDLE> deadHandles;   // opened before a pull
     int transmissions = 0;
     bool echoEnabled = true;
 

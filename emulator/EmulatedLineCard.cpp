@@ -1,7 +1,6 @@
 #include "emulator/EmulatedLineCard.h"
 
-#include "controller/Opcodes.h"
-#include "controller/PacketCodec.h"
+#include "emulator/EmulatorCodec.h"
 
 #include <algorithm>
 #include <climits>
@@ -16,7 +15,17 @@ void appendLe32(QByteArray &bytes, quint32 value)
 
 } // namespace
 
-EmulatedLineCard::EmulatedLineCard(const EmulatedCardIdentity &identity) : identity(identity) {}
+EmulatedLineCard::EmulatedLineCard(const EmulatedCardIdentity &identity, int number)
+    : identity(identity), number(number)
+{
+    bsl.setBoard(identity.blockManufacturer, identity.blockType);
+}
+
+void EmulatedLineCard::setIdentity(const EmulatedCardIdentity &newIdentity)
+{
+    identity = newIdentity;
+    bsl.setBoard(identity.blockManufacturer, identity.blockType);
+}
 
 void EmulatedLineCard::receive(const QByteArray &body, qint64 arrivalUs)
 {
@@ -28,7 +37,7 @@ void EmulatedLineCard::receive(const QByteArray &body, qint64 arrivalUs)
     if (commands.size() > maxKeptCommands)
         commands.removeFirst();
     if (!body.isEmpty())
-        ++countByOpcode[quint8(body.at(0)) & OPCODE_MASK];
+        ++countByOpcode[quint8(body.at(0)) & EmulatorCodec::opcodeMask];
 
     busyUntilUs = std::max(arrivalUs, busyUntilUs) + replyDelayUs(k);
     waiting.push_back({k, body, busyUntilUs});
@@ -39,13 +48,15 @@ qint64 EmulatedLineCard::nextDueUs() const
     return waiting.empty() ? noTime : waiting.front().dueUs;
 }
 
-QByteArray EmulatedLineCard::carryOutNext()
+QByteArray EmulatedLineCard::carryOutNext(int *answered)
 {
     if (waiting.empty())
         return {};
     const Waiting command = waiting.front();
     waiting.pop_front();
     const int k = command.number;
+    if (answered)
+        *answered = k;
     QByteArray answer = covers(confusedAt, k) ? confusedBody() : replyBody(command.body);
     if (covers(shortAt, k))
         answer.truncate(2);
@@ -69,25 +80,29 @@ QByteArray EmulatedLineCard::replyBody(const QByteArray &command)
 {
     if (command.size() < 3)
         return confusedBody();
-    const quint8 opcode = quint8(command.at(0)) & OPCODE_MASK;
+    const quint8 opcode = quint8(command.at(0)) & EmulatorCodec::opcodeMask;
     QByteArray body;
     switch (opcode) {
-    case OPCODE_BOOTLOADER:
+    case EmulatorCodec::bootloader:
         return handleBootloader(command);
-    case OPCODE_FRAME_INTERVAL:
+    case EmulatorCodec::frameInterval:
         body = command.left(3);
         body[0] = char(opcode);
         return body;
-    case OPCODE_LINE_CARD_INFO:
+    case EmulatorCodec::lineCardInfo:
+        // Identify names one card; the others keep quiet.
+        if ((quint8(command.at(0)) & EmulatorCodec::namesCard)
+            && EmulatorCodec::argumentValue(command.at(1), command.at(2)) != number)
+            return {};
         return infoBody(command);
-    case GET_FLASH_VER:
+    case EmulatorCodec::flashVersion:
         if (!bsl.applicationRunning())
             return confusedBody();
         body = QByteArray::fromHex("06FFFF");
         appendLe32(body, carriedVersion);
         appendLe32(body, installedVersion);
         return body;
-    case REFLASH_ACTION:
+    case EmulatorCodec::reflashAction:
         if (!bsl.applicationRunning())
             return confusedBody();
         if (reflashSucceeds)
@@ -95,16 +110,16 @@ QByteArray EmulatedLineCard::replyBody(const QByteArray &command)
         body = QByteArray::fromHex("07FFFF");
         body.append(char(reflashSucceeds ? 1 : 0));
         return body;
-    case OPCODE_LISTEN:
+    case EmulatorCodec::listen:
         return char(opcode) + listenEntries;
-    case OPCODE_CONTINUITY:
+    case EmulatorCodec::continuity:
         return char(opcode) + continuityEntries;
-    case OPCODE_LED_RED:
-    case OPCODE_LED_GREEN:
-    case OPCODE_LED_YELLOW:
-    case OPCODE_LED_OFF:
-    case OPCODE_LED_ON:
-    case OPCODE_LED_FLASH_SLOW:
+    case EmulatorCodec::ledRed:
+    case EmulatorCodec::ledGreen:
+    case EmulatorCodec::ledYellow:
+    case EmulatorCodec::ledOff:
+    case EmulatorCodec::ledOn:
+    case EmulatorCodec::ledFlashSlow:
         led = opcode;
         body.append(char(opcode));
         body.append("\xFF\xFF", 2);
@@ -120,7 +135,7 @@ QByteArray EmulatedLineCard::handleBootloader(const QByteArray &command)
     if (reply.isEmpty())
         return {};
     QByteArray body;
-    body.append(char(OPCODE_BOOTLOADER));
+    body.append(char(EmulatorCodec::bootloader));
     body.append("\xFF\xFF", 2);
     return body + reply;
 }
@@ -128,7 +143,7 @@ QByteArray EmulatedLineCard::handleBootloader(const QByteArray &command)
 QByteArray EmulatedLineCard::infoBody(const QByteArray &command) const
 {
     QByteArray body;
-    body.append(char(OPCODE_LINE_CARD_INFO));
+    body.append(char(EmulatorCodec::lineCardInfo));
     body.append(command.mid(1, 2));
     body.append(char(identity.productId));
     body.append(char(identity.platformId));
@@ -148,10 +163,7 @@ QByteArray EmulatedLineCard::confusedBody()
 
 QByteArray EmulatedLineCard::packetFromBody(const QByteArray &body)
 {
-    QByteArray packet = PacketCodec::encodePacketBody(body);
-    packet.append('\0');
-    PacketCodec::appendCheckBytes(packet);
-    return packet;
+    return EmulatorCodec::encodePacket(body);
 }
 
 QByteArray EmulatedLineCard::corrupted(const QByteArray &packet)

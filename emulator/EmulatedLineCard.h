@@ -27,7 +27,10 @@ public:
     static constexpr int maxKeptCommands = 100000;
     static constexpr quint32 defaultFlashVersion = 0x00010002;
 
-    explicit EmulatedLineCard(const EmulatedCardIdentity &identity = EmulatedCardIdentity());
+    // number: the card number the controller gives the card in its slot,
+    // from 1; an identify command naming another number is not for it.
+    explicit EmulatedLineCard(const EmulatedCardIdentity &identity = EmulatedCardIdentity(),
+                              int number = 1);
 
     // The decoded body of a command packet has reached the card at arrivalUs.
     void receive(const QByteArray &body, qint64 arrivalUs);
@@ -38,9 +41,11 @@ public:
     // Carries out the next waiting command and returns its reply packet as it
     // goes onto this card's slot stream (encoded body, marker, check bytes),
     // or nothing when the card sends no reply.
-    QByteArray carryOutNext();
+    // *answered: the number of the command answered, from 1.
+    QByteArray carryOutNext(int *answered = nullptr);
 
-    void setIdentity(const EmulatedCardIdentity &newIdentity) { identity = newIdentity; }
+    void setIdentity(const EmulatedCardIdentity &newIdentity);
+    EmulatedCardIdentity cardIdentity() const { return identity; }
     // The flash-version and reflash replies come from the running
     // application; with none running they are not understood.
     void setFlashVersions(quint32 carried, quint32 installed);
@@ -86,6 +91,7 @@ private:
     static QByteArray corrupted(const QByteArray &packet);
 
     EmulatedCardIdentity identity;
+    int number;
     EmulatedBootloader bsl;
     quint32 carriedVersion = defaultFlashVersion;
     quint32 installedVersion = defaultFlashVersion;

@@ -5,21 +5,33 @@
 
 #include <deque>
 
-// The chip's receive queue: bytes with the time at which each becomes
-// readable, kept in time order. Bytes beyond the capacity are lost, as in an
-// overrun.
+// The chip's receive side: the bytes that have arrived from the line, each
+// with the time it arrived, in time order, and the part of them already
+// handed to the host. Bytes beyond the capacity are lost, as in an overrun.
+//
+// Without packets (instant timing) a byte is readable once it has arrived.
+// With packets the chip hands bytes over as a USB packet does: at once when
+// the event character arrives, else when the latency timer has run since the
+// first byte not handed over yet, or when a packet's worth is waiting.
 class EmulatedRxQueue
 {
 public:
     static constexpr int capacity = 64 * 1024;
+    static constexpr qint64 latencyUs = 16000; // the chip's default latency timer
+    static constexpr int packetBytes = 62;     // 64 less the two modem-status bytes
 
-    // Inserts after every byte that becomes readable at or before readyUs.
+    void setPackets(bool packets) { usePackets = packets; }
+    void setEventChar(bool enabled, char event);
+
+    // Inserts after every byte that arrives at or before readyUs.
     void insert(qint64 readyUs, char byte);
-    int readable(qint64 nowUs) const;
-    // Removes and returns up to maxBytes of the bytes readable now.
+    // Bytes the host can read now.
+    int readable(qint64 nowUs);
+    // Removes and returns up to maxBytes of them.
     QByteArray take(qint64 nowUs, int maxBytes);
-    // Discards what is readable now; bytes still on their way stay.
-    void purgeReadable(qint64 nowUs);
+    // Discards what has arrived by now, handed over or not; bytes still on
+    // their way stay.
+    void purgeArrived(qint64 nowUs);
     void clear();
     int size() const { return int(bytes.size()); }
     int overruns() const { return lost; }
@@ -30,7 +42,13 @@ private:
         qint64 readyUs;
         char byte;
     };
+    // Hands over the packets that are due by now.
+    void deliver(qint64 nowUs);
 
     std::deque<TimedByte> bytes;
+    int delivered = 0; // at the front: handed to the host, not yet read
+    bool usePackets = false;
+    bool eventEnabled = false;
+    char eventChar = '\0';
     int lost = 0;
 };

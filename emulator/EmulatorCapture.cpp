@@ -2,6 +2,15 @@
 
 #include <algorithm>
 
+const char *const EmulatorCapture::rules[] = {
+    "# times: microseconds since the emulator was created; never going back",
+    "# host lines: when the call was made",
+    "# echo: when the transmission starts; frame: when its last byte has arrived",
+    "# drop: when the refused transmission starts; cable, inject, stray: when done",
+    "# line-flip, line-lose, line-extra: the byte at that index of the next frame",
+    nullptr,
+};
+
 EmulatorCapture::~EmulatorCapture()
 {
     file.close();
@@ -16,6 +25,8 @@ bool EmulatorCapture::start(const QString &path)
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;
     file.write(QByteArray(headerLine) + '\n');
+    for (const char *const *rule = rules; *rule; ++rule)
+        file.write(QByteArray(*rule) + '\n');
     file.flush();
     return true;
 }

@@ -7,13 +7,23 @@
 #include <QtGlobal>
 
 // The text record of everything that crosses the emulated chip's interface.
-// Each line is "<microseconds> <host|dev> ..."; lines are written in time
-// order and flushed one by one. Device lines may be announced ahead of their
-// time and are written once a later call reaches that time.
+// After the header come comment lines ("# ...") that state the rules, then
+// one line per event, "<microseconds> <host|dev> ...", in time order and
+// flushed one by one. Device lines may be announced ahead of their time and
+// are written once a later call reaches that time.
+//
+// Line kinds: "host <call> <arguments> <status>" and "host FT_Write <status>
+// <bytes>" for the library calls; "dev echo", "dev frame" and "dev drop" for
+// what the line carried or the controller refused; and what the emulator
+// itself did rather than the host: "dev inject <bytes>", "dev stray <card>
+// <body>", "dev cable-pull", "dev cable-plug", and "dev line-flip <index>
+// <was> <now>", "dev line-lose <index> <was>", "dev line-extra <index>
+// <byte>" for a byte of the frame on the next "dev frame" line.
 class EmulatorCapture
 {
 public:
     static constexpr const char *headerLine = "# vx420 capture v1";
+    static const char *const rules[];
 
     ~EmulatorCapture();
 

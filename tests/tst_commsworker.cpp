@@ -195,7 +195,7 @@ void tst_CommsWorker::failedStatusQueryReportsIOError()
     selectLineCards();
     QSignalSpy ioError(worker, &CommsWorker::notifyIOError);
     QSignalSpy rxData(worker, &CommsWorker::notifyRxData);
-    emu->failStatusFromNextCall();
+    emu->pullCable();
     invoke("serviceComms");
     QCOMPARE(ioError.count(), 1);
     QCOMPARE(rxData.count(), 0);

@@ -6,6 +6,7 @@
 #include "controller/Opcodes.h"
 #include "controller/RawPacket.h"
 #include "controller/VX420Controller.h"
+#include "emulated/AutoUpdateRunner.h"
 #include "emulator/EmulatedD2xx.h"
 
 #include <QElapsedTimer>
@@ -192,6 +193,9 @@ struct Fault
     int timeouts = 0;     // reply time-outs the update goes through
     int slowMs = 0;       // what slow answers add to it
     EmulatedD2xx::Timing timing = EmulatedD2xx::Timing::Instant;
+    // After "USB link lost" the cable goes back in, "Connect to controller"
+    // and "Update card" are clicked once more.
+    bool replug = false;
 };
 
 // What the technician sees at the end, and what the card holds.
@@ -300,6 +304,26 @@ Fault slow(Stage stage)
 {
     return answers(stage, {{AnswerFault::Slow}}, 1,
                    isBootloaderStage(stage) ? QList<Next>{Sync, Onward} : QList<Next>{LedRed});
+}
+
+Fault onTheLine(Stage stage, LineFault lineFault)
+{
+    Fault fault = atStage(stage, 1, isBootloaderStage(stage) ? QList<Next>{Sync, Again, Onward}
+                                                             : QList<Next>{LedRed},
+                          [stage, lineFault](EmulatedD2xx &emu, const UpdateSequence &sequence) {
+                              emu.setLineFault(0, sequence.commandNumber(stage), lineFault);
+                          });
+    return fault;
+}
+
+const char *lineFaultName(LineFault fault)
+{
+    switch (fault) {
+    case LineFault::Flip: return "a byte changed";
+    case LineFault::Lose: return "a byte lost";
+    case LineFault::Extra: return "a byte added";
+    }
+    return "";
 }
 
 Fault inWireTiming(Fault fault)
@@ -594,11 +618,40 @@ void tst_FaultMatrix::faults_data()
     QTest::newRow("cable pulled out mid-update")
         << atStage(MiddlePage, 0, {},
                    [](EmulatedD2xx &emu, const UpdateSequence &sequence) {
-                       emu.failStatusFromTransmission(sequence.commandNumber(MiddlePage));
+                       emu.pullCableAtTransmission(sequence.commandNumber(MiddlePage));
                    })
         << failed({"Loading firmware - please wait",
                    "ERROR: USB link lost - check the cable and click Connect to controller"},
                   0, false, true);
+
+    Fault replugged = withCards(1, [](EmulatedD2xx &emu, const UpdateSequence &sequence) {
+        emu.pullCableAtTransmission(sequence.commandNumber(MiddlePage));
+    });
+    replugged.replug = true;
+    QTest::newRow("cable pulled out mid-update, plugged back in, connected again")
+        << replugged << finished();
+
+    // On the line, in the frames that carry an answer.
+    for (LineFault lineFault : {LineFault::Flip, LineFault::Lose, LineFault::Extra}) {
+        QTest::newRow(qPrintable(QStringLiteral("line, %1: identify").arg(lineFaultName(lineFault))))
+            << onTheLine(Identify, lineFault) << failed({noReply}, OPCODE_LED_RED, true);
+        for (Stage stage : {MiddlePage, AppCheck})
+            QTest::newRow(qPrintable(
+                QStringLiteral("line, %1: %2").arg(lineFaultName(lineFault), stageName(stage))))
+                << onTheLine(stage, lineFault) << finished();
+    }
+
+    // The card is built for another board than its identity says: its own
+    // check refuses the image the tool chose for what it reported.
+    Fault otherBoard = withCards(1, [](EmulatedD2xx &emu, const UpdateSequence &) {
+        emu.setCardFirmware(0, CardFirmware::fromFile(
+                                   QStringLiteral(":/firmware/LQ770_QUANTE_SIDC_10PAIR.txt")));
+    });
+    Outcome refusedImage = failed({"Loading firmware - please wait", "ERROR: firmware load failed"},
+                                  0, false, false, retries);
+    refusedImage.flashIsImage = true;
+    QTest::newRow("card of another board: its check refuses the image")
+        << otherBoard << refusedImage;
 
     QTest::newRow("no controller")
         << withCards(1, [](EmulatedD2xx &emu, const UpdateSequence &) { emu.setDevices({}); })
@@ -672,6 +725,21 @@ void tst_FaultMatrix::faults()
         QVERIFY(!updateButton->isEnabled());
     }
     QTRY_VERIFY2_WITH_TIMEOUT(ended(), qPrintable(hangReport(boundMs, clock.elapsed())), boundMs);
+    if (fault.replug) {
+        QCOMPARE(summary().last(),
+                 QString("ERROR: USB link lost - check the cable and click Connect to controller"));
+        emu->plugCableBackIn();
+        QTest::mouseClick(connectButton, Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(updateButton->isEnabled(), startAllowanceMs);
+        const int linesBefore = summary().size();
+        QTest::mouseClick(updateButton, Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(AutoUpdateRunner::outcomeOf(summary().mid(linesBefore)) >= 0,
+                                 boundMs);
+        int opens = 0;
+        for (const EmulatorCall &call : emu->calls())
+            opens += call.function == "FT_Open" && call.status == FT_OK;
+        QCOMPARE(opens, 2); // the device that came back was opened anew
+    }
 
     for (int card = 0; card < emu->cardCount(); ++card)
         QTRY_COMPARE_WITH_TIMEOUT(emu->ledState(card), expected.led, startAllowanceMs + fault.slowMs);

@@ -390,7 +390,7 @@ void tst_ftd2xxRaw::queueCountClosedAndFailed()
     QVERIFY(ftdi->getDeviceList());
     QVERIFY(ftdi->openDevice(0));
     QCOMPARE(ftdi->rxQueueCount(), 0);
-    emu->failStatusFromNextCall();
+    emu->pullCable();
     QCOMPARE(ftdi->rxQueueCount(), -1);
     QByteArray out;
     QVERIFY(!ftdi->read(out));

@@ -1,4 +1,4 @@
-#include "app/AutoUpdateRunner.h"
+#include "emulated/AutoUpdateRunner.h"
 #include "app/LineCardUpdaterWindow.h"
 #include "bootloader/FirmwareImage.h"
 #include "controller/Opcodes.h"
@@ -399,7 +399,7 @@ void tst_LineCardUpdaterWindow::cardPulledOut()
 void tst_LineCardUpdaterWindow::cablePulledOut()
 {
     emu->addCard();
-    emu->failStatusFromTransmission(3);
+    emu->pullCableAtTransmission(3);
     setUpWindow();
     connectController();
     clickUpdate();
@@ -417,7 +417,7 @@ void tst_LineCardUpdaterWindow::cablePulledOut()
 void tst_LineCardUpdaterWindow::reconnectSoonAfterCablePull()
 {
     emu->addCard();
-    emu->failStatusFromTransmission(40);
+    emu->pullCableAtTransmission(40);
     setUpWindow();
     connectController();
     clickUpdate();
@@ -453,7 +453,7 @@ void tst_LineCardUpdaterWindow::cablePulledBetweenUpdates()
 {
     finishOneUpdate();
 
-    emu->failStatusFromNextCall();
+    emu->pullCable();
     QTRY_VERIFY(connectButton->isEnabled());
     QTest::qWait(200); // every failed pass has been reported by now
     QCOMPARE(summary().last(),

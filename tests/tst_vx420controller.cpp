@@ -310,7 +310,7 @@ void tst_VX420Controller::unpluggedCablePauses()
     QSignalSpy errors(controller.get(), &VX420Controller::notifySeriousError);
     QTRY_VERIFY(getStatusCalls() > 0); // the ticks are running
 
-    emu->failStatusFromNextCall();
+    emu->pullCable();
     QTRY_COMPARE(errors.count(), 1);
     QCOMPARE(errors.at(0).at(0).toInt(), int(VX420Controller::SeriousErrorIO));
 

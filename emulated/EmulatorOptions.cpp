@@ -1,4 +1,4 @@
-#include "app/EmulatorOptions.h"
+#include "emulated/EmulatorOptions.h"
 
 #include <QCommandLineParser>
 
@@ -44,7 +44,9 @@ bool EmulatorOptions::parseFault(const QString &spec, Fault *fault)
         return parts.size() == 1;
     if (fault->kind == QLatin1String("drop") || fault->kind == QLatin1String("corrupt")
         || fault->kind == QLatin1String("confused") || fault->kind == QLatin1String("card-pull")
-        || fault->kind == QLatin1String("cable-pull") || fault->kind == QLatin1String("short")) {
+        || fault->kind == QLatin1String("cable-pull") || fault->kind == QLatin1String("short")
+        || fault->kind == QLatin1String("line-flip") || fault->kind == QLatin1String("line-lose")
+        || fault->kind == QLatin1String("line-extra")) {
         if (parts.size() != 2 || !toNumber(parts[1], 1, 1000000, &n))
             return false;
         fault->number = int(n);
@@ -122,7 +124,8 @@ bool EmulatorOptions::parse(const QStringList &arguments, QString *error, QStrin
         "Inject a fault (repeatable): no-device, open-fails, drop:K, corrupt:K, confused:K "
         "(the card's K-th command, from 1), slow:K:MS (the card takes MS milliseconds to "
         "answer its K-th command), slow-from:K:MS (every answer from the K-th on), short:K "
-        "(the reply body cut to two bytes), "
+        "(the reply body cut to two bytes), line-flip:K, line-lose:K, line-extra:K (a byte of the "
+        "frames that carry the answer to command K changed, lost or added on the line), "
         "refuse-page:P[:M] (page P from 0, M times or always), card-pull:K, cable-pull:K "
         "(K-th transmission), device-id:HEX.",
         "SPEC");
@@ -246,7 +249,7 @@ void EmulatorOptions::applyFault(EmulatedD2xx &emulator, const Fault &f)
     } else if (f.kind == QLatin1String("open-fails")) {
         emulator.setOpenFails(true);
     } else if (f.kind == QLatin1String("cable-pull")) {
-        emulator.failStatusFromTransmission(f.number);
+        emulator.pullCableAtTransmission(f.number);
     } else {
         for (int card = 0; card < emulator.cardCount(); ++card) {
             if (f.kind == QLatin1String("drop"))
@@ -257,6 +260,12 @@ void EmulatorOptions::applyFault(EmulatedD2xx &emulator, const Fault &f)
                 emulator.confusedReplyTo(card, f.number);
             else if (f.kind == QLatin1String("short"))
                 emulator.shortReplyTo(card, f.number);
+            else if (f.kind == QLatin1String("line-flip"))
+                emulator.setLineFault(card, f.number, LineFault::Flip);
+            else if (f.kind == QLatin1String("line-lose"))
+                emulator.setLineFault(card, f.number, LineFault::Lose);
+            else if (f.kind == QLatin1String("line-extra"))
+                emulator.setLineFault(card, f.number, LineFault::Extra);
             else if (f.kind == QLatin1String("slow"))
                 emulator.slowReplyTo(card, f.number, f.ms);
             else if (f.kind == QLatin1String("slow-from"))

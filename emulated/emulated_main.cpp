@@ -1,18 +1,42 @@
-#include "app/AutoUpdateRunner.h"
-#include "app/EmulatorOptions.h"
 #include "app/LineCardUpdaterWindow.h"
 #include "app/QtEnvironment.h"
+#include "emulated/AutoUpdateRunner.h"
+#include "emulated/EmulatedCardsWindow.h"
+#include "emulated/EmulatorOptions.h"
 
 #include <QApplication>
 #include <QTimer>
 
 #include <cstdio>
+#ifdef Q_OS_WIN
+#include <io.h>
+#define isatty _isatty
+#define fileno _fileno
+#else
+#include <unistd.h>
+#endif
+
+namespace {
+
+QtMessageHandler defaultHandler = nullptr;
+
+// What the offscreen platform says about itself is no news to the user.
+void quietPlatform(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (message.startsWith(QLatin1String("QStandardPaths: XDG_RUNTIME_DIR not set"))
+        || message == QLatin1String("This plugin does not support propagateSizeHints()"))
+        return;
+    defaultHandler(type, context, message);
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
     Q_INIT_RESOURCE(firmware);
     QtEnvironment::useLeanEventLoop();
     QtEnvironment::useOffscreenWithoutDisplay();
+    defaultHandler = qInstallMessageHandler(quietPlatform);
     QApplication app(argc, argv);
 
     EmulatorOptions options;
@@ -35,10 +59,14 @@ int main(int argc, char *argv[])
     LineCardUpdaterWindow window(nullptr, emulator);
     window.setWindowTitle(window.windowTitle() + QStringLiteral(" (emulated controller)"));
     window.show();
+    EmulatedCardsWindow cards(emulator);
+    cards.move(window.frameGeometry().topRight() + QPoint(16, 0));
+    cards.show();
     if (!options.autoRun)
         return app.exec();
 
     AutoUpdateRunner runner(&window, options.timeoutSeconds);
+    runner.setProgressOutput(stderr, isatty(fileno(stderr)) == 1);
     int exitCode = AutoUpdateRunner::TimedOut;
     QObject::connect(&runner, &AutoUpdateRunner::finished, &app, [&](int code) {
         exitCode = code;

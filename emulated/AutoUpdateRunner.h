@@ -5,6 +5,8 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <cstdio>
+
 class LineCardUpdaterWindow;
 
 // Runs one update as a user would: "Connect to controller", then "Update
@@ -21,6 +23,9 @@ public:
     AutoUpdateRunner(LineCardUpdaterWindow *window, int timeoutSeconds);
 
     void start();
+    // Shows what the update is doing on stream while it runs: one line
+    // rewritten in place (a terminal), or a line for each stage.
+    void setProgressOutput(std::FILE *stream, bool inPlace);
     // The summary pane, then the "Results" pane.
     QString report() const;
     // What summary lines say of an update: Finished, Failed, or -1 while it runs.
@@ -32,6 +37,8 @@ signals:
 private:
     void poll();
     void finish(int exitCode);
+    void showProgress(const QString &text);
+    QString stage() const;
 
     LineCardUpdaterWindow *window;
     QTimer pollTimer;
@@ -40,4 +47,9 @@ private:
     bool updateClicked = false;
     int ledRequests = 0;
     int ledWrites = 0;
+    std::FILE *progress = nullptr;
+    bool progressInPlace = false;
+    QString shownProgress;
+    int pagesDone = 0;
+    int pagesTotal = 0;
 };

@@ -1,0 +1,87 @@
+#include "emulator/CardFirmware.h"
+
+#include <QFile>
+#include <QList>
+
+namespace {
+
+bool readHexBytes(const QByteArray &text, QByteArray *bytes)
+{
+    for (const QByteArray &token : text.simplified().split(' ')) {
+        if (token.isEmpty())
+            continue;
+        bool ok = false;
+        const uint value = token.toUInt(&ok, 16);
+        if (!ok || token.size() != 2 || value > 0xFF)
+            return false;
+        bytes->append(char(value));
+    }
+    return true;
+}
+
+} // namespace
+
+CardFirmware CardFirmware::fromText(const QByteArray &text)
+{
+    CardFirmware firmware;
+    bool inData = false;
+    bool haveAddress = false;
+    for (QByteArray line : text.split('\n')) {
+        line = line.trimmed();
+        if (line.startsWith("#:CRYPTO_IV=")) {
+            if (!readHexBytes(line.mid(12), &firmware.iv))
+                return {};
+        } else if (line.startsWith('@')) {
+            bool ok = false;
+            firmware.loadAddress = line.mid(1).toUInt(&ok, 16);
+            if (!ok || haveAddress)
+                return {};
+            haveAddress = inData = true;
+        } else if (line == "q") {
+            inData = false;
+        } else if (inData && !line.isEmpty()) {
+            if (!readHexBytes(line, &firmware.payload))
+                return {};
+        }
+    }
+    if (!haveAddress || firmware.iv.isEmpty())
+        return {};
+    return firmware;
+}
+
+CardFirmware CardFirmware::fromFile(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return fromText(file.readAll());
+}
+
+QString CardFirmware::boardImage(quint8 blockManufacturer, quint8 blockType)
+{
+    static const struct
+    {
+        quint8 manufacturer;
+        quint8 type;
+        const char *image;
+    } boards[] = {
+        {0, 0, "LQ770_KRONE_LSAPLUS_S2_10PAIR.txt"},
+        {5, 0, "LQ770_QUANTE_SIDC_10PAIR.txt"},
+        {5, 1, "LQ770_QUANTE_SIDC_20PAIR.txt"},
+        {6, 0, "LQ770_RANDM_VS_COMPACT_10PAIR.txt"},
+        {6, 1, "LQ770_RANDM_VS_COMPACT_20PAIR.txt"},
+        {6, 11, "LQ770_RANDM_VS_COMPACT_16PAIR_XC.txt"},
+        {8, 0, "LQ770_KRONE_LSAPLUS_HD180_10PAIR.txt"},
+    };
+    for (const auto &board : boards) {
+        if (board.manufacturer == blockManufacturer && board.type == blockType)
+            return QStringLiteral(":/firmware/") + QLatin1String(board.image);
+    }
+    return {};
+}
+
+CardFirmware CardFirmware::forBoard(quint8 blockManufacturer, quint8 blockType)
+{
+    const QString path = boardImage(blockManufacturer, blockType);
+    return path.isEmpty() ? CardFirmware() : fromFile(path);
+}
