@@ -17,6 +17,7 @@ AutoUpdateRunner::AutoUpdateRunner(LineCardUpdaterWindow *window, int timeoutSec
             [this](int done, int total) {
                 pagesDone = done;
                 pagesTotal = total;
+                showProgress(stage());
             });
     // The LED commands are the only transmissions once the update has ended.
     connect(window->controllerManager(), &VX420Controller::reqWrite, this, [this] {

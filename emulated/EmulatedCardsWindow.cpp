@@ -30,11 +30,13 @@ EmulatedCardsWindow::EmulatedCardsWindow(std::shared_ptr<EmulatedD2xx> emulator,
         {QStringLiteral("Slot"), QStringLiteral("Board"), QStringLiteral("Serial number"),
          QStringLiteral("LED"), QStringLiteral("State")});
     table->verticalHeader()->setVisible(false);
+    table->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
     table->horizontalHeader()->setStretchLastSection(true);
     table->setSelectionMode(QAbstractItemView::NoSelection);
+    table->setFocusPolicy(Qt::NoFocus);
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(table);
-    resize(640, 160);
+    resize(720, 160);
 
     timer.setInterval(refreshMs);
     connect(&timer, &QTimer::timeout, this, &EmulatedCardsWindow::refresh);

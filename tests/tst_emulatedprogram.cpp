@@ -14,12 +14,15 @@ private slots:
     void badOptions_data();
     void badOptions();
     void captureFile();
+    void progressWithoutNoise();
 
 private:
-    int run(const QStringList &arguments, QByteArray *out = nullptr, int timeoutMs = 120000);
+    int run(const QStringList &arguments, QByteArray *out = nullptr, int timeoutMs = 120000,
+            QByteArray *err = nullptr);
 };
 
-int tst_EmulatedProgram::run(const QStringList &arguments, QByteArray *out, int timeoutMs)
+int tst_EmulatedProgram::run(const QStringList &arguments, QByteArray *out, int timeoutMs,
+                             QByteArray *err)
 {
     QProcess process;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -35,6 +38,8 @@ int tst_EmulatedProgram::run(const QStringList &arguments, QByteArray *out, int 
     }
     if (out)
         *out = process.readAllStandardOutput();
+    if (err)
+        *err = process.readAllStandardError();
     return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
 }
 
@@ -129,6 +134,27 @@ void tst_EmulatedProgram::captureFile()
     for (const QByteArray &line : lines)
         writes += line.contains(" host FT_Write 0 55 ");
     QVERIFY(writes > 128); // every page of the image went out
+}
+
+// Standard error shows the stages of the update as plain lines (it is no
+// terminal here) and none of the offscreen platform's remarks; the panes go
+// to standard output.
+void tst_EmulatedProgram::progressWithoutNoise()
+{
+    QByteArray out;
+    QByteArray err;
+    QCOMPARE(run({"--auto", "--timing", "instant"}, &out, 120000, &err), 0);
+    const QList<QByteArray> lines = err.split('\n');
+    QVERIFY2(lines.contains("Installing the firmware: page 64/128"), err.constData());
+    QVERIFY2(lines.contains("Installing the firmware: page 128/128"), err.constData());
+    QVERIFY2(lines.contains("Finished."), err.constData());
+    QVERIFY2(lines.indexOf("Checking the card's bootloader")
+                 > lines.indexOf("Installing the firmware: page 128/128"),
+             err.constData());
+    QVERIFY2(!err.contains("XDG_RUNTIME_DIR") && !err.contains("propagateSizeHints"),
+             err.constData());
+    QVERIFY(!err.contains('\r')); // no line rewritten in place off a terminal
+    QVERIFY(out.startsWith("Detected Krone LSA-PLUS 10 pair\n"));
 }
 
 QTEST_GUILESS_MAIN(tst_EmulatedProgram)
