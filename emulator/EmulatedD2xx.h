@@ -84,6 +84,12 @@ struct EmulatedLineState
 // An FTDI chip wired to a VX420 controller with LQ770 line cards, behind the
 // library-shaped interface. Called from the I/O thread, configured and
 // inspected from any thread: every member takes the one mutex.
+//
+// The line is half duplex: every byte the host sends comes back as echo,
+// and a break shows in the receive queue as one 0x00 once the break ends.
+// In wire timing received bytes reach the host in USB packets (see
+// EmulatedRxQueue); the controller's own assumptions are stated with
+// EmulatedController.
 class EmulatedD2xx : public D2xxApi
 {
 public:

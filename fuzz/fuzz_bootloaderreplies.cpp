@@ -124,10 +124,12 @@ struct Run
         }
         FUZZ_CHECK(bytes == bl->lastTxPacket());
         FUZZ_CHECK(quint8(bytes.at(0)) == bl->lastTxOpcode());
-        // The command again, once its answer cannot come any more.
+        // The command again, once its answer cannot come any more. A time-out
+        // may also let a command go that waited for a sync's answer: a new
+        // one, checked like any other.
         const bool again = bytes == lastCommand;
         lastCommand = bytes;
-        if (timeoutOp || again)
+        if (again)
             return;
         const quint8 opcode = quint8(bytes.at(0));
         if (opcode == BSL_RX_APP_CODE) {

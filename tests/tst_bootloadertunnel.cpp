@@ -202,6 +202,7 @@ void tst_BootLoaderTunnel::installEachImage()
     QCOMPARE(payload.size(), 8192);
 
     emu->addCard();
+    emu->setCardFirmware(0, CardFirmware::fromFile(path)); // a card of this image's board
     const QByteArray segment = emu->infoSegment(0);
     connectController();
     QSignalSpy result(controller.get(), &VX420Controller::notifyBootLoaderResult);

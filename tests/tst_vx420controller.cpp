@@ -128,8 +128,9 @@ void tst_VX420Controller::oneRecordPerSlot()
     }
     connectController();
 
+    // The information command goes to every card.
     QSignalSpy info(controller.get(), &VX420Controller::notifyLineCardInfo);
-    controller->onReqCmdIdentify(1);
+    controller->onReqCmdGetLineCardInfo();
     QTRY_COMPARE(info.count(), cards);
     QCOMPARE(controller->cardCount(), cards);
     for (int i = 0; i < cards; ++i) {
@@ -139,6 +140,14 @@ void tst_VX420Controller::oneRecordPerSlot()
         QCOMPARE(int(controller->lineCardInfo(i)->blockManufacturer), i);
     }
     QVERIFY(!controller->lineCardInfo(cards));
+
+    // Identify names one card: card number 2 answers in slot 1.
+    info.clear();
+    controller->onReqCmdIdentify(2);
+    QTRY_COMPARE(info.count(), 1);
+    QCOMPARE(info.at(0).at(0).toInt(), 1);
+    QTest::qWait(100);
+    QCOMPARE(info.count(), 1);
 }
 
 void tst_VX420Controller::slotCountChangeRebuildsRecords()
@@ -149,7 +158,7 @@ void tst_VX420Controller::slotCountChangeRebuildsRecords()
     QSignalSpy info(controller.get(), &VX420Controller::notifyLineCardInfo);
     QSignalSpy led(controller.get(), &VX420Controller::notifyLed);
     QSignalSpy errors(controller.get(), &VX420Controller::notifySeriousError);
-    controller->onReqCmdIdentify(1);
+    controller->onReqCmdGetLineCardInfo();
     QTRY_COMPARE(info.count(), 2);
     QCOMPARE(controller->lineCardInfo(1)->serialNumber, 770001u);
 
