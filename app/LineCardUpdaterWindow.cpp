@@ -138,8 +138,13 @@ void LineCardUpdaterWindow::onDeviceSelected(bool ok)
     if (ok)
         return;
     resultsPane->appendPlainText(QStringLiteral("onDeviceSelected(false)"));
-    summaryPane->appendPlainText(
-        QStringLiteral("ERROR: controller not found - check the USB cable and click Connect again"));
+    if (controller->controllerAccessDenied())
+        summaryPane->appendPlainText(QStringLiteral(
+            "ERROR: no permission to open the controller's USB chip - install the udev rule (see "
+            "README) and plug the controller in again"));
+    else
+        summaryPane->appendPlainText(QStringLiteral(
+            "ERROR: controller not found - check the USB cable and click Connect again"));
     connectButton->setEnabled(true);
 }
 

@@ -149,6 +149,11 @@ bool VX420Controller::awaitingReply() const
     return commsTimeoutTimer->isActive();
 }
 
+bool VX420Controller::controllerAccessDenied() const
+{
+    return worker->deviceAccessDenied();
+}
+
 void VX420Controller::onReqClearRx()
 {
     clearRxPending = true;

@@ -73,6 +73,9 @@ public:
     LinkMode linkMode() const { return linkModeValue; }
     // A transmission is waiting for its reply or its time-out.
     bool awaitingReply() const;
+    // After a failed open: the controller's chip is there, but this user may
+    // not open it.
+    bool controllerAccessDenied() const;
 
 signals:
     void notifyCardRemoved(int card);

@@ -711,18 +711,18 @@ FT_STATUS EmulatedD2xx::FT_SetBreakOff(FT_HANDLE handle)
     return status;
 }
 
-void EmulatedD2xx::setPins(quint8 mask, quint8 mode)
+void EmulatedLineState::setBitMode(quint8 mask, quint8 mode)
 {
-    line.bitMode = mode;
+    bitMode = mode;
     if (mode == FT_BITMODE_CBUS_BITBANG) {
-        line.cbusOutputs = mask >> 4;
-        line.cbusLevels = mask & 0x0F;
+        cbusOutputs = mask >> 4;
+        cbusLevels = mask & 0x0F;
     } else {
-        line.cbusOutputs = 0;
-        line.cbusLevels = 0;
+        cbusOutputs = 0;
+        cbusLevels = 0;
     }
-    line.lineCardPath = mode == FT_BITMODE_CBUS_BITBANG && (line.cbusOutputs & 0x3) == 0x3
-        && (line.cbusLevels & 0x3) == 0;
+    lineCardPath = mode == FT_BITMODE_CBUS_BITBANG && (cbusOutputs & 0x3) == 0x3
+        && (cbusLevels & 0x3) == 0;
 }
 
 FT_STATUS EmulatedD2xx::FT_SetBitMode(FT_HANDLE handle, uint8_t mask, uint8_t mode)
@@ -731,7 +731,7 @@ FT_STATUS EmulatedD2xx::FT_SetBitMode(FT_HANDLE handle, uint8_t mask, uint8_t mo
     const qint64 t = beginCall();
     const FT_STATUS status = checkHandle(handle);
     if (status == FT_OK)
-        setPins(mask, mode);
+        line.setBitMode(mask, mode);
     endCall(t, "FT_SetBitMode", {mask, mode}, status, hex2(mask) + ' ' + hex2(mode));
     return status;
 }

@@ -79,6 +79,10 @@ struct EmulatedLineState
     quint8 cbusOutputs = 0;   // CBUS3..0 output enables (high nibble of the mask)
     quint8 cbusLevels = 0;    // levels driven on the outputs (low nibble of the mask)
     bool lineCardPath = false; // CBUS1 and CBUS0 driven low in CBUS bit-bang mode
+
+    // A bit mode as the chip takes it: in CBUS bit-bang mode the mask's high
+    // nibble enables CBUS3..0 as outputs, its low nibble drives them.
+    void setBitMode(quint8 mask, quint8 mode);
 };
 
 // An FTDI chip wired to a VX420 controller with LQ770 line cards, behind the
@@ -233,7 +237,6 @@ private:
     bool cardIndexValid(int card) const;
     // Locks, and applies the change when the card exists.
     void withCard(int card, const std::function<void(EmulatedLineCard &)> &change);
-    void setPins(quint8 mask, quint8 mode);
     void captureLoneBreak(qint64 timeUs);
     void deliver(const QList<ControllerEvent> &events);
 

@@ -17,10 +17,11 @@ class EmulatedRxQueue
 {
 public:
     static constexpr int capacity = 64 * 1024;
-    static constexpr qint64 latencyUs = 16000; // the chip's default latency timer
-    static constexpr int packetBytes = 62;     // 64 less the two modem-status bytes
+    static constexpr qint64 defaultLatencyUs = 16000; // the chip's latency timer at power-up
+    static constexpr int packetBytes = 62;            // 64 less the two modem-status bytes
 
     void setPackets(bool packets) { usePackets = packets; }
+    void setLatency(qint64 us) { latencyUs = us; }
     void setEventChar(bool enabled, char event);
 
     // Inserts after every byte that arrives at or before readyUs.
@@ -48,6 +49,7 @@ private:
     std::deque<TimedByte> bytes;
     int delivered = 0; // at the front: handed to the host, not yet read
     bool usePackets = false;
+    qint64 latencyUs = defaultLatencyUs;
     bool eventEnabled = false;
     char eventChar = '\0';
     int lost = 0;

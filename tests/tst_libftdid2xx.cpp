@@ -27,6 +27,8 @@ struct FakeUsbDevice
     QByteArray description = "VX420 Controller";
     QByteArray serial = "FT9XK2QA";
     bool stringsFail = false; // as without permission to open the device
+    bool accessDenied = false; // libusb_open refused for want of permission
+    bool noSerialString = false; // the EEPROM has no serial number string
 };
 
 // libftdi as far as the backend relies on it: the context flags that
@@ -115,18 +117,33 @@ public:
                        int descriptionLength, char *serial, int serialLength) override
     {
         const FakeUsbDevice &device = *reinterpret_cast<FakeUsbDevice *>(dev);
-        record("usbGetStrings2 " + QByteArray::number(indexOf(dev)));
+        record("usbGetStrings2 " + QByteArray::number(indexOf(dev)) + (description ? " d" : "")
+               + (serial ? " s" : ""));
         if (device.stringsFail)
             return -4;
-        // Fills the whole buffer, with no terminating NUL when the text is too long.
-        std::fill_n(description, descriptionLength, 'x');
-        std::fill_n(serial, serialLength, 'x');
-        qstrncpy(description, device.description.constData(), uint(descriptionLength));
-        qstrncpy(serial, device.serial.constData(), uint(serialLength));
-        if (device.description.size() >= descriptionLength)
-            description[descriptionLength - 1] = 'x';
+        // Fills the whole buffer, with no terminating NUL when the text is too
+        // long; as libftdi, reads the description first and fails on the
+        // serial number with -9 after it.
+        if (description) {
+            std::fill_n(description, descriptionLength, 'x');
+            qstrncpy(description, device.description.constData(), uint(descriptionLength));
+            if (device.description.size() >= descriptionLength)
+                description[descriptionLength - 1] = 'x';
+        }
+        if (serial) {
+            if (device.noSerialString)
+                return -9;
+            std::fill_n(serial, serialLength, 'x');
+            qstrncpy(serial, device.serial.constData(), uint(serialLength));
+        }
         return 0;
     }
+    bool accessDenied(libusb_device *dev) override
+    {
+        record("accessDenied " + QByteArray::number(indexOf(dev)));
+        return reinterpret_cast<FakeUsbDevice *>(dev)->accessDenied;
+    }
+    int clearInHalt(ftdi_context *) override { return result("clearInHalt"); }
     int usbOpenDev(ftdi_context *ftdi, libusb_device *dev) override
     {
         record("usbOpenDev " + QByteArray::number(indexOf(dev)));
@@ -197,9 +214,22 @@ public:
         return r;
     }
     int tcoflush(ftdi_context *) override { return result("tcoflush"); }
+    void failWriteTimes(int times, int code)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        writeFailures = times;
+        writeFailure = code;
+    }
     int writeData(ftdi_context *ftdi, const unsigned char *buffer, int size) override
     {
-        const int r = result("writeData", {size, ftdi->usb_write_timeout});
+        int r = result("writeData", {size, ftdi->usb_write_timeout});
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (writeFailures > 0) {
+                --writeFailures;
+                r = writeFailure;
+            }
+        }
         if (r < 0)
             return r;
         writtenBytes.append(reinterpret_cast<const char *>(buffer), size);
@@ -266,6 +296,8 @@ private:
     QByteArrayList calls;
     std::deque<std::string> pending; // not shared with the test thread
     std::deque<int> readResults;
+    int writeFailures = 0;
+    int writeFailure = 0;
     QByteArray writtenBytes;
     bool breakOn = false;
     ftdi_context *opened = nullptr;
@@ -335,7 +367,10 @@ private slots:
     void receiveBufferIsBounded();
     void vanishedDeviceFailsStatus_data();
     void vanishedDeviceFailsStatus();
+    void transientReadErrorsPass_data();
     void transientReadErrorsPass();
+    void transientWriteErrorsRetried();
+    void whatALinuxBenchShows();
 
     void lineDisciplineOverLibftdi();
     void linkedLibraryListsConsistently();
@@ -405,8 +440,9 @@ void tst_LibftdiD2xx::enumeration()
     QCOMPARE(QByteArray(records[2].Description), QByteArray());
     QCOMPARE(QByteArray(records[2].SerialNumber), QByteArray());
 
-    QCOMPARE(fake->log(), QByteArrayList({"findAll", "usbGetStrings2 0", "usbGetStrings2 1",
-                                          "usbGetStrings2 2"}));
+    QCOMPARE(fake->log(), QByteArrayList({"findAll", "usbGetStrings2 0 d", "usbGetStrings2 0 s",
+                                          "usbGetStrings2 1 d", "usbGetStrings2 1 s",
+                                          "usbGetStrings2 2 d"}));
 }
 
 void tst_LibftdiD2xx::enumerationFails_data()
@@ -459,8 +495,9 @@ void tst_LibftdiD2xx::openAndClose()
     QCOMPARE(backend->FT_Close(handle), FT_STATUS(FT_OK));
     QCOMPARE(backend->FT_SetRts(handle), FT_STATUS(FT_INVALID_HANDLE));
     QCOMPARE(backend->FT_Close(handle), FT_STATUS(FT_INVALID_HANDLE));
-    QCOMPARE(fake->log(), QByteArrayList({"usbOpenDev 1", "freeContext", "usbOpenDev 1",
-                                          "setRts 1", "usbClose", "freeContext"}));
+    QCOMPARE(fake->log(), QByteArrayList({"usbOpenDev 1", "accessDenied 1", "freeContext",
+                                          "usbOpenDev 1", "setRts 1", "usbClose", "freeContext"}));
+    QVERIFY(!backend->openRefusedAccess());
     QCOMPARE(fake->liveContexts(), 1);
 }
 
@@ -801,7 +838,6 @@ void tst_LibftdiD2xx::vanishedDeviceFailsStatus_data()
     QTest::addColumn<int>("code");
 
     QTest::newRow("libusb: no device") << int(LIBUSB_ERROR_NO_DEVICE);
-    QTest::newRow("libusb: I/O error") << int(LIBUSB_ERROR_IO);
     QTest::newRow("libftdi: device unavailable") << -666;
 }
 
@@ -829,15 +865,95 @@ void tst_LibftdiD2xx::vanishedDeviceFailsStatus()
     QVERIFY(clock.elapsed() < 1000);
 }
 
+// Reads that time out are no fault; a stall, a babble or an I/O error on a
+// noisy cable is one while it does not repeat; a stall clears the endpoint.
+void tst_LibftdiD2xx::transientReadErrorsPass_data()
+{
+    QTest::addColumn<QList<int>>("results");
+    QTest::addColumn<bool>("fails");
+    QTest::addColumn<int>("haltsCleared");
+
+    const int n = LibftdiD2xx::transientFailures;
+    QTest::newRow("timed out, interrupted")
+        << QList<int>{LIBUSB_ERROR_TIMEOUT, LIBUSB_ERROR_INTERRUPTED} << false << 0;
+    QTest::newRow("one stall") << QList<int>{LIBUSB_ERROR_PIPE} << false << 1;
+    QTest::newRow("one babble, one I/O error")
+        << QList<int>{LIBUSB_ERROR_OVERFLOW, LIBUSB_ERROR_IO} << false << 0;
+    QTest::newRow("stalls, each after a good read")
+        << QList<int>{LIBUSB_ERROR_PIPE, 0, LIBUSB_ERROR_PIPE, 0, LIBUSB_ERROR_PIPE, 0,
+                      LIBUSB_ERROR_PIPE}
+        << false << 4;
+    QTest::newRow("stalls until the device counts as gone")
+        << QVector<int>(n + 1, int(LIBUSB_ERROR_PIPE)).toList() << true << n;
+}
+
 void tst_LibftdiD2xx::transientReadErrorsPass()
+{
+    QFETCH(QList<int>, results);
+    QFETCH(bool, fails);
+    QFETCH(int, haltsCleared);
+
+    const FT_HANDLE handle = openFirst();
+    QVERIFY(handle);
+    for (int result : results)
+        fake->injectReadResult(result);
+    fake->inject("ok");
+    if (fails) {
+        QTRY_COMPARE(statusOf(*backend, handle), FT_STATUS(FT_IO_ERROR));
+    } else {
+        QTRY_COMPARE(queued(*backend, handle), 2u);
+        QCOMPARE(statusOf(*backend, handle), FT_STATUS(FT_OK));
+    }
+    QCOMPARE(fake->log().count("clearInHalt"), haltsCleared);
+}
+
+// A write that fails on a passing fault is made again; a gone device's
+// write is not.
+void tst_LibftdiD2xx::transientWriteErrorsRetried()
 {
     const FT_HANDLE handle = openFirst();
     QVERIFY(handle);
-    fake->injectReadResult(LIBUSB_ERROR_TIMEOUT);
-    fake->injectReadResult(LIBUSB_ERROR_INTERRUPTED);
-    fake->inject("ok");
-    QTRY_COMPARE(queued(*backend, handle), 2u);
-    QCOMPARE(statusOf(*backend, handle), FT_STATUS(FT_OK));
+    QCOMPARE(backend->FT_SetTimeouts(handle, 20, 35), FT_STATUS(FT_OK));
+    fake->failWriteTimes(1, LIBUSB_ERROR_PIPE);
+    char bytes[] = {0x55, 0x01};
+    uint32_t written = 0;
+    QCOMPARE(backend->FT_Write(handle, bytes, 2, &written), FT_STATUS(FT_OK));
+    QCOMPARE(written, 2u);
+    QCOMPARE(fake->log().count("writeData 2 35"), 2);
+
+    fake->clearLog();
+    fake->failWriteTimes(5, LIBUSB_ERROR_NO_DEVICE);
+    QCOMPARE(backend->FT_Write(handle, bytes, 2, &written), FT_STATUS(FT_IO_ERROR));
+    QCOMPARE(fake->log().count("writeData 2 35"), 1);
+}
+
+// Listing and opening a chip as it is on a Linux bench.
+void tst_LibftdiD2xx::whatALinuxBenchShows()
+{
+    FakeUsbDevice noSerial;
+    noSerial.noSerialString = true;
+    fake->usb.push_back(noSerial);
+    FakeUsbDevice locked;
+    locked.stringsFail = true;
+    locked.accessDenied = true;
+    fake->usb.push_back(locked);
+
+    uint32_t count = 0;
+    QCOMPARE(backend->FT_CreateDeviceInfoList(&count), FT_STATUS(FT_OK));
+    std::vector<FT_DEVICE_LIST_INFO_NODE> records(count);
+    QCOMPARE(backend->FT_GetDeviceInfoList(records.data(), &count), FT_STATUS(FT_OK));
+    QCOMPARE(count, 3u); // behind the fixture's own device
+    // An EEPROM without a serial number string keeps its description.
+    QCOMPARE(QByteArray(records[1].Description), QByteArray("VX420 Controller"));
+    QCOMPARE(QByteArray(records[1].SerialNumber), QByteArray());
+    QCOMPARE(QByteArray(records[2].Description), QByteArray());
+
+    fake->failWith["usbOpenDev"] = -4;
+    FT_HANDLE handle = nullptr;
+    QCOMPARE(backend->FT_Open(2, &handle), FT_STATUS(FT_DEVICE_NOT_OPENED));
+    QVERIFY(backend->openRefusedAccess());
+    QCOMPARE(backend->FT_Open(1, &handle), FT_STATUS(FT_DEVICE_NOT_OPENED));
+    QVERIFY(!backend->openRefusedAccess());
 }
 
 void tst_LibftdiD2xx::lineDisciplineOverLibftdi()

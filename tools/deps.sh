@@ -2,7 +2,7 @@
 # packages the build needs are installed. As root it installs what is
 # missing; otherwise it prints the apt-get line to run and stops.
 
-LINECARD_PACKAGES=(cmake g++ make pkg-config qtbase5-dev libftdi1-dev)
+LINECARD_PACKAGES=(cmake g++ make pkg-config qtbase5-dev libftdi1-dev umockdev libumockdev-dev)
 # The libFuzzer build (tools/fuzz.sh) needs these as well.
 LINECARD_FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev ninja-build)
 

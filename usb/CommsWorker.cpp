@@ -18,9 +18,19 @@ QStringList CommsWorker::debuggableGetDeviceList()
 bool CommsWorker::selectDevice(const QString &name)
 {
     QMutexLocker lock(&mutex);
+    accessDenied = false;
     const int index = deviceNames.indexOf(name);
-    if (index < 0)
+    if (index < 0) {
+        // A chip whose strings could not be read may be the controller's,
+        // there for a user without permission to open it.
+        for (int i = 0; i < deviceNames.size(); ++i) {
+            const quint32 id = ftdi.listedId(i);
+            if (deviceNames.at(i).isEmpty() && (id == 0x04036001 || id == 0x04036015)
+                && ftdi.refusesAccess(i))
+                accessDenied = true;
+        }
         return false;
+    }
     const bool opened = ftdi.openDevice(index);
     deviceOpen = ftdi.deviceOpen();
     ftdi.configureLine();

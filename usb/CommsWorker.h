@@ -22,6 +22,9 @@ public:
 
     QStringList debuggableGetDeviceList();
     bool selectDevice(const QString &name);
+    // After a failed selectDevice: a chip with the controller's USB IDs is
+    // there, but this user may not open it.
+    bool deviceAccessDenied() const { return accessDenied; }
     QByteArray takeRxBytes();
 
     static constexpr quint32 lineCardSwitchUs = 1000 * 1000;
@@ -53,4 +56,5 @@ private:
     QByteArray rxBytes;
     QByteArray txBytes;
     bool traceEnabled = false;
+    std::atomic<bool> accessDenied{false};
 };

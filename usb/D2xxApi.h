@@ -45,6 +45,10 @@ public:
     // Blocks the calling thread for the given time; real backends sleep.
     virtual void sleepMicroseconds(uint32_t microseconds);
 
+    // Whether the last FT_Open that failed was refused for want of
+    // permission on the device; false where the backend cannot tell.
+    virtual bool openRefusedAccess() const { return false; }
+
     // The backend used when the caller names none.
     static std::shared_ptr<D2xxApi> platformDefault();
 };

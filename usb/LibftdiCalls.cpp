@@ -51,6 +51,20 @@ public:
         return ftdi_usb_open_dev(ftdi, dev);
     }
     int usbClose(ftdi_context *ftdi) override { return ftdi_usb_close(ftdi); }
+
+    bool accessDenied(libusb_device *dev) override
+    {
+        libusb_device_handle *handle = nullptr;
+        const int result = libusb_open(dev, &handle);
+        if (result == 0)
+            libusb_close(handle);
+        return result == LIBUSB_ERROR_ACCESS;
+    }
+
+    int clearInHalt(ftdi_context *ftdi) override
+    {
+        return ftdi->usb_dev ? libusb_clear_halt(ftdi->usb_dev, (unsigned char)ftdi->out_ep) : -1;
+    }
     int setBaudrate(ftdi_context *ftdi, int baudrate) override
     {
         return ftdi_set_baudrate(ftdi, baudrate);

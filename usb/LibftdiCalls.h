@@ -36,6 +36,12 @@ public:
                                int descriptionLength, char *serial, int serialLength) = 0;
     // ftdi_usb_open_dev; detaches the kernel's serial driver and resets the chip.
     virtual int usbOpenDev(ftdi_context *ftdi, libusb_device *dev) = 0;
+    // Whether opening the device is refused for want of permission on its
+    // node (libusb_open gives LIBUSB_ERROR_ACCESS); libftdi's own results do
+    // not tell.
+    virtual bool accessDenied(libusb_device *dev) = 0;
+    // libusb_clear_halt on the chip's bulk-in endpoint, after a stall.
+    virtual int clearInHalt(ftdi_context *ftdi) = 0;
     virtual int usbClose(ftdi_context *ftdi) = 0;
     // ftdi_set_baudrate; multiplies the rate by 4 while ftdi->bitbang_enabled is set.
     virtual int setBaudrate(ftdi_context *ftdi, int baudrate) = 0;

@@ -27,11 +27,16 @@ FT_STATUS ioStatus(int result)
     return result < 0 ? FT_IO_ERROR : FT_OK;
 }
 
-// A read that timed out or was interrupted leaves the device usable;
-// anything else (libusb's errors, libftdi's -666) means it has gone.
-bool transientReadError(int result)
+// A read that timed out or was interrupted leaves the device usable.
+bool idleReadResult(int result)
 {
     return result == LIBUSB_ERROR_TIMEOUT || result == LIBUSB_ERROR_INTERRUPTED;
+}
+
+// The device is gone (libusb's NO_DEVICE, libftdi's -666 for no device).
+bool deviceGone(int result)
+{
+    return result == LIBUSB_ERROR_NO_DEVICE || result == -666;
 }
 
 } // namespace
@@ -60,6 +65,7 @@ struct LibftdiD2xx::Device
     void readLoop(LibftdiCalls &calls)
     {
         std::vector<unsigned char> chunk(static_cast<size_t>(readChunk));
+        int failures = 0;
         for (;;) {
             {
                 std::unique_lock<std::mutex> lock(mutex);
@@ -74,11 +80,18 @@ struct LibftdiD2xx::Device
             std::lock_guard<std::mutex> transfer(transferMutex);
             const int got = calls.readData(ftdi, chunk.data(), readChunk);
             std::lock_guard<std::mutex> lock(mutex);
+            if (got >= 0 || idleReadResult(got))
+                failures = 0;
             if (got > 0) {
                 received.insert(received.end(), chunk.begin(),
                                 chunk.begin() + std::min(got, readChunk));
                 changed.notify_all();
-            } else if (got < 0 && !transientReadError(got)) {
+            } else if (got < 0 && !idleReadResult(got)) {
+                if (!deviceGone(got) && ++failures <= transientFailures) {
+                    if (got == LIBUSB_ERROR_PIPE)
+                        calls.clearInHalt(ftdi);
+                    continue;
+                }
                 failed = true;
                 changed.notify_all();
                 return;
@@ -158,13 +171,16 @@ FT_STATUS LibftdiD2xx::FT_CreateDeviceInfoList(uint32_t *numDevs)
             node.ID = uint32_t(vendor) << 16 | product;
             node.LocId = uint32_t(bus) << 8 | port;
         }
-        // A chip this user may not open still counts; it has no strings.
+        // A chip this user may not open still counts; it has no strings. An
+        // EEPROM without a serial number string keeps its description.
         if (calls->usbGetStrings2(enumeration, dev, node.Description, int(sizeof node.Description),
-                                  node.SerialNumber, int(sizeof node.SerialNumber))
-            < 0) {
+                                  nullptr, 0)
+            < 0)
             std::fill(std::begin(node.Description), std::end(node.Description), '\0');
+        else if (calls->usbGetStrings2(enumeration, dev, nullptr, 0, node.SerialNumber,
+                                       int(sizeof node.SerialNumber))
+                 < 0)
             std::fill(std::begin(node.SerialNumber), std::end(node.SerialNumber), '\0');
-        }
         node.Description[sizeof node.Description - 1] = '\0';
         node.SerialNumber[sizeof node.SerialNumber - 1] = '\0';
         records.push_back(node);
@@ -194,7 +210,9 @@ FT_STATUS LibftdiD2xx::FT_Open(int deviceNumber, FT_HANDLE *handle)
     ftdi_context *ftdi = calls->newContext();
     if (!ftdi)
         return FT_INSUFFICIENT_RESOURCES;
+    refusedAccess = false;
     if (calls->usbOpenDev(ftdi, listed[size_t(deviceNumber)]) < 0) {
+        refusedAccess = calls->accessDenied(listed[size_t(deviceNumber)]);
         calls->freeContext(ftdi);
         return FT_DEVICE_NOT_OPENED;
     }
@@ -373,8 +391,12 @@ FT_STATUS LibftdiD2xx::FT_Write(FT_HANDLE handle, void *buffer, uint32_t bytesTo
     ftdi_context *ftdi = device->ftdi;
     const int libraryTimeout = ftdi->usb_write_timeout;
     ftdi->usb_write_timeout = int(std::min<uint32_t>(device->writeTimeoutMs, INT_MAX));
-    const int result =
-        calls->writeData(ftdi, static_cast<const unsigned char *>(buffer), int(bytesToWrite));
+    int result = 0;
+    for (int attempt = 0; attempt <= transientFailures; ++attempt) {
+        result = calls->writeData(ftdi, static_cast<const unsigned char *>(buffer), int(bytesToWrite));
+        if (result >= 0 || deviceGone(result))
+            break;
+    }
     ftdi->usb_write_timeout = libraryTimeout;
     if (result < 0)
         return FT_IO_ERROR;

@@ -27,6 +27,10 @@ public:
     static constexpr int readChunk = 4096;
     // Bounds one USB read of the reader, and with it the time a close waits.
     static constexpr int readerTransferTimeoutMs = 250;
+    // Failed transfers in a row (a stall or a babble on a noisy cable) taken
+    // for a passing fault; one more and the device counts as gone. A device
+    // that has gone (LIBUSB_ERROR_NO_DEVICE) counts so at once.
+    static constexpr int transientFailures = 3;
 
     LibftdiD2xx();
     explicit LibftdiD2xx(std::shared_ptr<LibftdiCalls> calls);
@@ -62,6 +66,7 @@ public:
     FT_STATUS FT_Read(FT_HANDLE handle, void *buffer, uint32_t bytesToRead,
                       uint32_t *bytesReturned) override;
     FT_STATUS FT_Purge(FT_HANDLE handle, uint32_t mask) override;
+    bool openRefusedAccess() const override { return refusedAccess; }
 
 private:
     struct Device;
@@ -77,4 +82,5 @@ private:
     std::vector<libusb_device *> listed;
     std::vector<FT_DEVICE_LIST_INFO_NODE> records;
     std::vector<std::unique_ptr<Device>> devices;
+    bool refusedAccess = false;
 };

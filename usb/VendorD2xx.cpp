@@ -1,5 +1,11 @@
 #include "usb/VendorD2xx.h"
 
+#include <QtGlobal>
+#ifdef Q_OS_WIN
+#include <windows.h>
+#include <timeapi.h>
+#endif
+
 #include <QFileInfo>
 
 #include <cstddef>
@@ -149,8 +155,16 @@ FT_STATUS VendorD2xx::FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE *dest, uint3
 
 FT_STATUS VendorD2xx::FT_Open(int deviceNumber, FT_HANDLE *handle)
 {
-    if (fn)
-        return fn->open(deviceNumber, handle);
+    if (fn) {
+        const FT_STATUS status = fn->open(deviceNumber, handle);
+#ifdef Q_OS_WIN
+        // 1 ms timer periods while the device is open: the link's pauses
+        // are of a few milliseconds.
+        if (status == FT_OK)
+            timeBeginPeriod(1);
+#endif
+        return status;
+    }
     if (handle)
         *handle = nullptr;
     return FT_DEVICE_NOT_FOUND;
@@ -158,7 +172,14 @@ FT_STATUS VendorD2xx::FT_Open(int deviceNumber, FT_HANDLE *handle)
 
 FT_STATUS VendorD2xx::FT_Close(FT_HANDLE handle)
 {
-    return fn ? fn->close(handle) : FT_INVALID_HANDLE;
+    if (!fn)
+        return FT_INVALID_HANDLE;
+    const FT_STATUS status = fn->close(handle);
+#ifdef Q_OS_WIN
+    if (status == FT_OK)
+        timeEndPeriod(1);
+#endif
+    return status;
 }
 
 FT_STATUS VendorD2xx::FT_SetBaudRate(FT_HANDLE handle, uint32_t baudRate)

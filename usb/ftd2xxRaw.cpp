@@ -60,6 +60,21 @@ QByteArray ftd2xxRaw::listedDescription(int index) const
     return QByteArray(text, int(strnlen(text, sizeof(FT_DEVICE_LIST_INFO_NODE::Description))));
 }
 
+quint32 ftd2xxRaw::listedId(int index) const
+{
+    return index >= 0 && index < deviceCount ? deviceInfoList[size_t(index)].ID : 0;
+}
+
+bool ftd2xxRaw::refusesAccess(int index)
+{
+    FT_HANDLE probe = nullptr;
+    if (api->FT_Open(index, &probe) == FT_OK) {
+        api->FT_Close(probe);
+        return false;
+    }
+    return api->openRefusedAccess();
+}
+
 bool ftd2xxRaw::openDevice(int index)
 {
     if (isOpen) {

@@ -37,6 +37,11 @@ public:
     int listedDevices() const { return deviceCount; }
     // Description of a listed device, up to its terminating NUL.
     QByteArray listedDescription(int index) const;
+    // Vendor and product ID of a listed device, vendor in the high half.
+    quint32 listedId(int index) const;
+    // Whether opening a listed device is refused for want of permission; a
+    // device that opens is closed again untouched.
+    bool refusesAccess(int index);
     bool deviceOpen() const { return isOpen; }
     FT_STATUS status() const { return lastStatus; }
 

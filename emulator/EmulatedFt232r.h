@@ -1,0 +1,140 @@
+#pragma once
+
+#include "emulator/EmulatedD2xx.h"
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QList>
+#include <QMutex>
+#include <QString>
+
+#include <memory>
+
+class EmulatedController;
+class EmulatedRxQueue;
+struct ControllerEvent;
+
+typedef struct _UMockdevTestbed UMockdevTestbed;
+typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
+typedef struct _UMockdevIoctlClient UMockdevIoctlClient;
+
+// An FT232R at the USB boundary, wired to an emulated VX420 controller with
+// its line cards, for the real libusb and libftdi1 of the machine. umockdev
+// puts a device node under /dev/bus/usb with its sysfs entries in place, and
+// this chip answers the usbdevfs requests made on it: descriptors, the
+// kernel-driver query and detach, the vendor control requests (each one
+// recorded), bulk out into the controller's serial line and bulk in as the
+// chip sends it: two modem-status bytes at the head of every packet, a packet
+// when the event character arrives or the latency timer runs out, a
+// status-only packet when nothing came. The line settings the chip was
+// given decide what the controller hears.
+//
+// The program must run under umockdev-wrapper. Time is real: the wire's.
+// Called from umockdev's thread and the test's; every member takes the lock.
+class EmulatedFt232r
+{
+public:
+    // One control request as the chip received it.
+    struct ControlRequest
+    {
+        qint64 timeUs = 0;
+        quint8 requestType = 0;
+        quint8 request = 0;
+        quint16 value = 0;
+        quint16 index = 0;
+        quint16 length = 0;
+    };
+
+    struct Options
+    {
+        QByteArray product = "VX420";
+        QByteArray serialNumber = "VX4200001"; // empty: the EEPROM has no serial string
+    };
+
+    // Vendor requests of the chip.
+    static constexpr quint8 requestReset = 0x00;
+    static constexpr quint8 requestModemControl = 0x01;
+    static constexpr quint8 requestFlowControl = 0x02;
+    static constexpr quint8 requestBaudRate = 0x03;
+    static constexpr quint8 requestData = 0x04;
+    static constexpr quint8 requestModemStatus = 0x05;
+    static constexpr quint8 requestEventChar = 0x06;
+    static constexpr quint8 requestErrorChar = 0x07;
+    static constexpr quint8 requestSetLatency = 0x09;
+    static constexpr quint8 requestGetLatency = 0x0A;
+    static constexpr quint8 requestBitMode = 0x0B;
+    static constexpr quint8 requestReadPins = 0x0C;
+
+    // Whether the process runs under umockdev-wrapper.
+    static bool available();
+    // The baud rate an FT232R divisor (wValue, wIndex) gives.
+    static double baudRateOf(quint16 value, quint16 index);
+
+    EmulatedFt232r();
+    explicit EmulatedFt232r(const Options &options);
+    ~EmulatedFt232r();
+
+    int addCard(const EmulatedCardIdentity &identity = EmulatedCardIdentity());
+    QByteArray flash(int card, quint32 address, int length) const;
+    QByteArray infoSegment(int card) const;
+    bool infoSegmentLocked(int card) const;
+    bool applicationRunning(int card) const;
+    int ledState(int card) const;
+
+    QList<ControlRequest> controlRequests() const;
+    // The bytes of each bulk-out transfer, oldest first.
+    QList<QByteArray> writes() const;
+    bool kernelDriverDetached() const;
+    EmulatedLineState lineState() const;
+    QString deviceNode() const;
+
+    // The cable is pulled: the node and its sysfs entries go away, and every
+    // request on an open handle fails as on a vanished device.
+    void pullCable();
+    // A new device appears, to be opened anew.
+    void plugBackIn();
+    // Transfers on the bulk-in endpoint end with errno (-EPIPE: a stall,
+    // -EOVERFLOW: a babble) the next `count` times.
+    void failNextReads(int count, int error);
+    // Permission bits of the device node: 0 makes it unreadable.
+    void setNodeMode(int mode);
+
+    // umockdev's handler, in its thread.
+    bool handleIoctl(UMockdevIoctlClient *client);
+
+private:
+    struct Urb;
+
+    void addDevice();
+    qint64 now() const;
+    void advance(qint64 nowUs);
+    void deliver(const QList<ControllerEvent> &events);
+    bool control(Urb &urb, qint64 nowUs);
+    void vendorOut(quint8 request, quint16 value, quint16 index, qint64 nowUs);
+    void writeLine(const QByteArray &bytes, qint64 nowUs);
+    bool readyToReap(Urb &urb, qint64 nowUs);
+    QByteArray stringDescriptor(int index) const;
+
+    mutable QMutex mutex;
+    const Options options;
+    QElapsedTimer clock;
+    UMockdevTestbed *testbed = nullptr;
+    UMockdevIoctlBase *handler = nullptr;
+    int deviceNumber = 1;
+    QString sysfsPath;
+    QString node;
+    QList<QString> deadNodes;
+
+    std::unique_ptr<EmulatedController> controller;
+    std::unique_ptr<EmulatedRxQueue> rx;
+    EmulatedLineState line;
+    bool breakSeen = false;
+    qint64 txFreeUs = 0;
+    qint64 lastInUs = 0; // when the last bulk-in packet was sent
+    bool detached = false;
+    int failingReads = 0;
+    int failingError = 0;
+    QList<std::shared_ptr<Urb>> urbs; // submitted, not yet reaped
+    QList<ControlRequest> requests;
+    QList<QByteArray> written;
+};
