@@ -56,8 +56,19 @@ void BootLoader::txAddressPacket(quint8 opcode, quint16 address)
     txPacket(opcode, address, QByteArray());
 }
 
+bool BootLoader::refusesSingleCommand() const
+{
+    // While a sequence runs, a single command would take the place of its
+    // step in flight, and its answer would be read as the step's.
+    return !m_stepping && inSequence();
+}
+
 void BootLoader::txPacket(quint8 opcode, quint16 address, const QByteArray &data)
 {
+    if (refusesSingleCommand()) {
+        qDebug() << "BootLoader: single command refused while a sequence runs";
+        return;
+    }
     m_lastTxOpcode = opcode;
     m_lastTxAddress = address;
     m_lastTxPacket = BslPacket(opcode, address, data).encode();
@@ -137,6 +148,8 @@ void BootLoader::onReqGetBslVersion()
 {
     if (traceEnabled)
         qDebug() << "BootLoader::onReqGetBslVersion()";
+    if (refusesSingleCommand())
+        return;
     m_bslVersionRequested = true;
     txSimplePacket(BSL_TX_BSL_VERSION);
 }
@@ -178,6 +191,8 @@ void BootLoader::onReqGetDeviceId()
 
 void BootLoader::onReqSendDefaultPassword()
 {
+    if (refusesSingleCommand())
+        return;
     m_defaultPasswordSent = true;
     if (traceEnabled)
         qDebug() << "BootLoader::onReqSendDefaultPassword()";
@@ -188,7 +203,7 @@ void BootLoader::onReqSendSecretPassword()
 {
     if (traceEnabled)
         qDebug() << "BootLoader::onReqSendSecretPassword()";
-    if (m_secretPassword.size() != PASSWORD_SIZE)
+    if (m_secretPassword.size() != PASSWORD_SIZE || refusesSingleCommand())
         return;
     m_defaultPasswordSent = false;
     txPacket(BSL_RX_PASSWORD, InfoASegment::SEGMENT_ADDRESS, m_secretPassword);
@@ -196,6 +211,8 @@ void BootLoader::onReqSendSecretPassword()
 
 void BootLoader::onReqReadINFOA()
 {
+    if (refusesSingleCommand())
+        return;
     m_infoaReadPending = true;
     txPacket(BSL_TX_DATA_BLOCK, InfoASegment::SEGMENT_ADDRESS, le16(InfoASegment::SEGMENT_SIZE));
 }

@@ -164,6 +164,7 @@ private:
     bool writeInfoA();
     int installPageCount() const;
 
+    bool refusesSingleCommand() const;
     void txSimplePacket(quint8 opcode);
     void txAddressPacket(quint8 opcode, quint16 address);
     void txPacket(quint8 opcode, quint16 address, const QByteArray &data);

@@ -1,8 +1,9 @@
 // The bootloader state machine against arbitrary replies and time-outs, in
 // every state. Input: an image-choice byte, then operations until the input
 // ends: replies (raw, message, data), time-outs, the two sequence starts, the
-// single-command slots, new secret passwords and the event loop (the quiet
-// link after a failed attempt). A fresh BootLoader per input.
+// single-command slots (refused while a sequence runs), new secret passwords
+// and the event loop (the quiet link after a failed attempt). A fresh
+// BootLoader per input.
 //
 // Checked after every operation and on every command sent: the state is one
 // that waits for a reply; a result ends the sequence and comes once; success
@@ -112,6 +113,7 @@ struct Run
     int resends = 0;
     qint64 lastPageSent = -1;
     QByteArray lastCommand;
+    bool repliedSinceCommand = false;
 
     void onSent(const QByteArray &bytes)
     {
@@ -122,6 +124,7 @@ struct Run
             FUZZ_CHECK(bl->state() != BootLoader::BLS_IDLE);
             return;
         }
+        repliedSinceCommand = false;
         FUZZ_CHECK(bytes == bl->lastTxPacket());
         FUZZ_CHECK(quint8(bytes.at(0)) == bl->lastTxOpcode());
         // The command again, once its answer cannot come any more. A time-out
@@ -239,22 +242,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         bool replyOp = false;
 
         const quint8 op = in.byte();
+        const auto deliver = [&](const QByteArray &packet) {
+            replyOp = true;
+            state.repliedSinceCommand = true; // until a command goes out
+            bl.onRxPacket(packet);
+        };
         switch (op % 11) {
         case 0:
-            replyOp = true;
-            bl.onRxPacket(in.bytes(in.byte()));
+            deliver(in.bytes(in.byte()));
             break;
         case 1:
-            replyOp = true;
-            bl.onRxPacket(reply(BSL_MESSAGE_REPLY, QByteArray(1, char(in.byte()))));
+            deliver(reply(BSL_MESSAGE_REPLY, QByteArray(1, char(in.byte()))));
             break;
         case 2:
-            replyOp = true;
-            bl.onRxPacket(reply(BSL_DATA_REPLY, in.bytes(in.byte())));
+            deliver(reply(BSL_DATA_REPLY, in.bytes(in.byte())));
             break;
         case 3:
-            replyOp = true;
-            bl.onRxPacket(reply(BSL_MESSAGE_REPLY, QByteArray()));
+            deliver(reply(BSL_MESSAGE_REPLY, QByteArray()));
             break;
         case 4: {
             state.timeoutOp = true;
@@ -275,9 +279,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             bl.onReqInitLineCard(int(quint32(low) | quint32(in.u16()) << 16));
             break;
         }
-        case 7:
+        case 7: {
+            // Refused while a sequence runs: it would take its step's place.
+            const QByteArray last = bl.lastTxPacket();
             singleCommands.at(in.byte() % singleCommands.size())(bl, in);
+            if (before != BootLoader::BLS_IDLE)
+                FUZZ_CHECK(state.sentInOp == 0 && bl.lastTxPacket() == last);
             break;
+        }
         case 8:
             bl.setSecretPassword(in.bytes(in.byte() % 20));
             break;
@@ -285,8 +294,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             QCoreApplication::processEvents();
             break;
         default:
-            replyOp = true;
-            bl.onRxPacket(reply(BSL_MESSAGE_REPLY, QByteArray(1, '\0')));
+            deliver(reply(BSL_MESSAGE_REPLY, QByteArray(1, '\0')));
             break;
         }
         if (replyOp || (!state.timeoutOp && state.sentInOp > 0))
@@ -298,8 +306,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (state.resultsInOp == 1) {
             FUZZ_CHECK(bl.state() == BootLoader::BLS_IDLE);
             if (state.lastResult) {
-                // Success only on the reply to the last step of a sequence.
-                FUZZ_CHECK(replyOp);
+                // Success only on the reply to the last step of a sequence,
+                // or on a time-out of the sync that the success waited for.
+                FUZZ_CHECK(replyOp || (state.timeoutOp && state.repliedSinceCommand));
                 FUZZ_CHECK(before == BootLoader::BLS_APP_CHECK || before == BootLoader::BLS_RELOCK_INFOA);
                 if (before == BootLoader::BLS_APP_CHECK)
                     FUZZ_CHECK(state.lastPageSent == pagesToWrite(bl.firmware()) - 1);

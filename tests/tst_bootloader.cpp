@@ -111,6 +111,29 @@ QByteArray passwordCommand(const QByteArray &password)
     return hex("11") + password;
 }
 
+// The single-command slots, in the order of the singleCommands table.
+void singleCommand(int slot, BootLoader &bl)
+{
+    static const QList<std::function<void(BootLoader &)>> commands = {
+        [](BootLoader &b) { b.onReqGetBslVersion(); },
+        [](BootLoader &b) { b.onReqFastFrame(); },
+        [](BootLoader &b) { b.onReqGetCRC(0xD000, 0x2000); },
+        [](BootLoader &b) { b.onReqGetPlatformId(); },
+        [](BootLoader &b) { b.onReqGetBufferSize(); },
+        [](BootLoader &b) { b.onReqMassErase(); },
+        [](BootLoader &b) { b.onReqApplicationCheck(); },
+        [](BootLoader &b) { b.onReqGetDeviceId(); },
+        [](BootLoader &b) { b.onReqSendDefaultPassword(); },
+        [](BootLoader &b) { b.onReqSendSecretPassword(); },
+        [](BootLoader &b) { b.onReqReadINFOA(); },
+        [](BootLoader &b) { b.onReqEraseINFOA(); },
+        [](BootLoader &b) { b.onReqToggleLockINFOA(); },
+        [](BootLoader &b) { b.onReqCapacityCheck(0xC000); },
+        [](BootLoader &b) { b.onReqBlankCheck(0x1100, 0x0200); },
+    };
+    commands.at(slot)(bl);
+}
+
 } // namespace
 
 class tst_BootLoader : public QObject
@@ -124,6 +147,8 @@ private slots:
 
     void singleCommands_data();
     void singleCommands();
+    void singleCommandsRefusedInSequence_data();
+    void singleCommandsRefusedInSequence();
     void installEmbeddedImage();
     void capacityProbes_data();
     void capacityProbes();
@@ -137,8 +162,8 @@ private slots:
     void refusedStep_data();
     void refusedStep();
     void noImage();
-    void storedRepliesDoNotAdvance_data();
-    void storedRepliesDoNotAdvance();
+    void dataRepliesStored_data();
+    void dataRepliesStored();
     void versionOncePerRequest();
     void replyTimeouts_data();
     void replyTimeouts();
@@ -314,25 +339,8 @@ void tst_BootLoader::singleCommands()
     QFETCH(int, slot);
     QFETCH(QByteArray, bytes);
 
-    const QList<std::function<void(BootLoader &)>> commands = {
-        [](BootLoader &b) { b.onReqGetBslVersion(); },
-        [](BootLoader &b) { b.onReqFastFrame(); },
-        [](BootLoader &b) { b.onReqGetCRC(0xD000, 0x2000); },
-        [](BootLoader &b) { b.onReqGetPlatformId(); },
-        [](BootLoader &b) { b.onReqGetBufferSize(); },
-        [](BootLoader &b) { b.onReqMassErase(); },
-        [](BootLoader &b) { b.onReqApplicationCheck(); },
-        [](BootLoader &b) { b.onReqGetDeviceId(); },
-        [](BootLoader &b) { b.onReqSendDefaultPassword(); },
-        [](BootLoader &b) { b.onReqSendSecretPassword(); },
-        [](BootLoader &b) { b.onReqReadINFOA(); },
-        [](BootLoader &b) { b.onReqEraseINFOA(); },
-        [](BootLoader &b) { b.onReqToggleLockINFOA(); },
-        [](BootLoader &b) { b.onReqCapacityCheck(0xC000); },
-        [](BootLoader &b) { b.onReqBlankCheck(0x1100, 0x0200); },
-    };
     bl->setSecretPassword(secret);
-    commands.at(slot)(*bl);
+    singleCommand(slot, *bl);
     QCOMPARE(sent(), QList<QByteArray>({bytes}));
     QCOMPARE(bl->lastTxPacket(), bytes);
     QCOMPARE(bl->state(), BootLoader::BLS_IDLE);
@@ -343,6 +351,42 @@ void tst_BootLoader::singleCommands()
     bl->onRxPacket(message(0));
     QCOMPARE(bl->state(), BootLoader::BLS_IDLE);
     QVERIFY(sent().isEmpty());
+    QVERIFY(results().isEmpty());
+}
+
+void tst_BootLoader::singleCommandsRefusedInSequence_data()
+{
+    singleCommands_data();
+}
+
+// A single command would take the place of the page in flight, or of the
+// page that waits for the link to settle, and its answer would be read as the
+// page's: it is refused, and the installation goes on.
+void tst_BootLoader::singleCommandsRefusedInSequence()
+{
+    QFETCH(int, slot);
+
+    loadFixture(5);
+    bl->setSecretPassword(secret);
+    reachFirstPage();
+    const QByteArray page0 = bl->lastTxPacket();
+    singleCommand(slot, *bl);
+    QVERIFY(sent().isEmpty());
+    QCOMPARE(bl->lastTxPacket(), page0);
+
+    bl->onTimeout();
+    QCOMPARE(sent(), QList<QByteArray>({hex("19")}));
+    bl->onRxPacket(message(0)); // the page's answer, late: page 1 waits for the sync's
+    const FirmwareImage &image = bl->firmware();
+    const QByteArray page1 = appCode(quint16(image.getPageAddress(1)), image.getPage(1));
+    QCOMPARE(bl->lastTxPacket(), page1);
+    singleCommand(slot, *bl);
+    QCOMPARE(bl->lastTxPacket(), page1);
+    QVERIFY(sent().isEmpty());
+
+    bl->onRxPacket(dataReply(hex("01 02 03 04")));
+    QCOMPARE(bl->state(), BootLoader::BLS_APP_CODE);
+    QCOMPARE(sent(), QList<QByteArray>({page1}));
     QVERIFY(results().isEmpty());
 }
 
@@ -624,7 +668,7 @@ void tst_BootLoader::noImage()
     QVERIFY(sent().isEmpty());
 }
 
-void tst_BootLoader::storedRepliesDoNotAdvance_data()
+void tst_BootLoader::dataRepliesStored_data()
 {
     QTest::addColumn<int>("request");
     QTest::addColumn<QByteArray>("reply");
@@ -634,15 +678,11 @@ void tst_BootLoader::storedRepliesDoNotAdvance_data()
     QTest::newRow("buffer size 00 01") << 2 << hex("00 01");
 }
 
-void tst_BootLoader::storedRepliesDoNotAdvance()
+void tst_BootLoader::dataRepliesStored()
 {
     QFETCH(int, request);
     QFETCH(QByteArray, reply);
 
-    loadFixture(4);
-    bl->onReqAppCodeInstall();
-    bl->onRxPacket(dataReply(hex("25 53")));
-    QCOMPARE(bl->state(), BootLoader::BLS_FLASH_CAPACITY);
     if (request == 0)
         bl->onReqGetCRC(0xD000, 0x0040);
     else if (request == 1)
@@ -652,7 +692,7 @@ void tst_BootLoader::storedRepliesDoNotAdvance()
     sent();
 
     bl->onRxPacket(dataReply(reply));
-    QCOMPARE(bl->state(), BootLoader::BLS_FLASH_CAPACITY);
+    QCOMPARE(bl->state(), BootLoader::BLS_IDLE);
     QVERIFY(sent().isEmpty());
     QVERIFY(results().isEmpty());
     if (request == 0)
