@@ -194,7 +194,7 @@ void LineCardUpdaterWindow::onLineCardInfo(int card)
             resultsPane->appendPlainText(
                 QString::asprintf("TOO MANY CARDS! Saw %d cards, expected 1", cards));
             tooManyCardsReported = true;
-            failUpdate(QString::asprintf(
+            endUpdate(QString::asprintf(
                 "ERROR: %d line cards attached - please update your line cards one at a time",
                 cards));
             // The other cards' reports to this click still ask for the red LED.
@@ -256,7 +256,7 @@ void LineCardUpdaterWindow::onLineCardInfo(int card)
         emit reqBootLoaderFirmwareInstall();
         return;
     }
-    failUpdate(QStringLiteral("Error: bad line card"));
+    endUpdate(QStringLiteral("Error: bad line card"));
     updateButton->setEnabled(true);
     emit reqLedRed();
 }
@@ -292,7 +292,7 @@ void LineCardUpdaterWindow::onBootLoaderResult(int result)
     } else {
         progressBar->setVisible(false);
         resultsPane->appendPlainText(QStringLiteral("Firmware load failed - give up"));
-        failUpdate(QStringLiteral("ERROR: firmware load failed"));
+        endUpdate(QStringLiteral("ERROR: firmware load failed"));
     }
 }
 
@@ -323,7 +323,7 @@ void LineCardUpdaterWindow::onReflashResult(bool ok)
     if (ok) {
         finishUpdate(QStringLiteral("Finished."));
     } else {
-        failUpdate(QStringLiteral("ERROR: Update failed - return card to Quorvane for replacement"));
+        endUpdate(QStringLiteral("ERROR: Update failed - return card to Quorvane for replacement"));
         emit reqLedRed();
     }
 }
@@ -336,7 +336,7 @@ void LineCardUpdaterWindow::onSeriousError(int code)
     if (code == VX420Controller::SeriousErrorIO) {
         firmwareLoading = false;
         progressBar->setVisible(false);
-        failUpdate(
+        endUpdate(
             QStringLiteral("ERROR: USB link lost - check the cable and click Connect to controller"));
         updateButton->setEnabled(false);
         connectButton->setEnabled(true);
@@ -347,7 +347,7 @@ void LineCardUpdaterWindow::onSeriousError(int code)
     if (code == VX420Controller::SeriousErrorNoReply) {
         firmwareLoading = false;
         progressBar->setVisible(false);
-        failUpdate(QStringLiteral(
+        endUpdate(QStringLiteral(
             "ERROR: no reply from the controller - check the line card and click Update card again"));
         updateButton->setEnabled(true);
         emit reqLedRed();
@@ -361,7 +361,7 @@ void LineCardUpdaterWindow::onLineCardApplicationError(int card)
     // Only the answer to this click's frame-interval command ends the update.
     if (!identifyPending || !updateRunning)
         return;
-    failUpdate(QStringLiteral(
+    endUpdate(QStringLiteral(
         "ERROR: line card reported an application error - reseat the card and click Update card again"));
     updateButton->setEnabled(true);
     emit reqLedRed();
@@ -369,16 +369,13 @@ void LineCardUpdaterWindow::onLineCardApplicationError(int card)
 
 void LineCardUpdaterWindow::finishUpdate(const QString &summary)
 {
-    updateRunning = false;
-    identifyPending = false;
     updateButton->setEnabled(true);
-    summaryPane->appendPlainText(summary);
+    endUpdate(summary);
     emit reqLedGreen();
 }
 
-void LineCardUpdaterWindow::failUpdate(const QString &summary)
+void LineCardUpdaterWindow::endUpdate(const QString &summary)
 {
-    // Reports of the ended update that are still on their way are only logged.
     updateRunning = false;
     identifyPending = false;
     identityAwaited = false;

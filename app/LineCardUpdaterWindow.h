@@ -57,7 +57,9 @@ public slots:
 
 private:
     void finishUpdate(const QString &summary);
-    void failUpdate(const QString &summary);
+    // Ends the update with the summary line; reports still on their way are
+    // only logged.
+    void endUpdate(const QString &summary);
 
     VX420Controller *controller = nullptr;
     bool identifyPending = true;

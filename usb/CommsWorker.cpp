@@ -23,11 +23,10 @@ bool CommsWorker::selectDevice(const QString &name)
     if (index < 0) {
         // A chip whose strings could not be read may be the controller's,
         // there for a user without permission to open it.
-        for (int i = 0; i < deviceNames.size(); ++i) {
+        for (int i = 0; i < deviceNames.size() && !accessDenied; ++i) {
             const quint32 id = ftdi.listedId(i);
-            if (deviceNames.at(i).isEmpty() && (id == 0x04036001 || id == 0x04036015)
-                && ftdi.refusesAccess(i))
-                accessDenied = true;
+            if (deviceNames.at(i).isEmpty() && (id == 0x04036001 || id == 0x04036015))
+                accessDenied = ftdi.refusesAccess(i);
         }
         return false;
     }

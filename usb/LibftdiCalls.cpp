@@ -63,6 +63,7 @@ public:
 
     int clearInHalt(ftdi_context *ftdi) override
     {
+        // libftdi names the endpoints from the chip's side: out_ep is bulk in.
         return ftdi->usb_dev ? libusb_clear_halt(ftdi->usb_dev, (unsigned char)ftdi->out_ep) : -1;
     }
     int setBaudrate(ftdi_context *ftdi, int baudrate) override
