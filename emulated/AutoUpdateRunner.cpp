@@ -32,13 +32,18 @@ void AutoUpdateRunner::setProgressOutput(std::FILE *stream, bool inPlace)
     progressInPlace = inPlace;
 }
 
+QStringList AutoUpdateRunner::summaryLines() const
+{
+    return window->findChild<QPlainTextEdit *>(QStringLiteral("summaryPane"))
+        ->toPlainText()
+        .split(QLatin1Char('\n'));
+}
+
 QString AutoUpdateRunner::stage() const
 {
     if (!updateClicked)
         return QStringLiteral("Connecting to the controller");
-    const QStringList summary = window->findChild<QPlainTextEdit *>(QStringLiteral("summaryPane"))
-                                    ->toPlainText()
-                                    .split(QLatin1Char('\n'));
+    const QStringList summary = summaryLines();
     if (summary.contains(QStringLiteral("Updating bootloader")))
         return QStringLiteral("Updating the card's bootloader");
     if (summary.contains(QStringLiteral("New firmware installed OK")))
@@ -80,13 +85,13 @@ QString AutoUpdateRunner::report() const
         + QLatin1Char('\n');
 }
 
-int AutoUpdateRunner::outcomeOf(const QStringList &summaryLines)
+int AutoUpdateRunner::outcomeOf(const QStringList &lines)
 {
-    for (const QString &line : summaryLines) {
+    for (const QString &line : lines) {
         if (line.contains(QLatin1String("ERROR")) || line.contains(QLatin1String("Error")))
             return Failed;
     }
-    return summaryLines.contains(QStringLiteral("Finished.")) ? Finished : -1;
+    return lines.contains(QStringLiteral("Finished.")) ? Finished : -1;
 }
 
 void AutoUpdateRunner::poll()
@@ -101,9 +106,7 @@ void AutoUpdateRunner::poll()
         update->click();
         return;
     }
-    const QStringList summary = window->findChild<QPlainTextEdit *>(QStringLiteral("summaryPane"))
-                                    ->toPlainText()
-                                    .split(QLatin1Char('\n'));
+    const QStringList summary = summaryLines();
     const int result = outcomeOf(summary);
     if (result < 0) {
         showProgress(stage());
@@ -119,11 +122,8 @@ void AutoUpdateRunner::finish(int exitCode)
 {
     pollTimer.stop();
     if (progress) {
-        const QString last = window->findChild<QPlainTextEdit *>(QStringLiteral("summaryPane"))
-                                 ->toPlainText()
-                                 .split(QLatin1Char('\n'))
-                                 .last();
-        showProgress(exitCode == TimedOut ? QStringLiteral("No result in time") : last);
+        showProgress(exitCode == TimedOut ? QStringLiteral("No result in time")
+                                          : summaryLines().last());
         if (progressInPlace)
             std::fputc('\n', progress);
         std::fflush(progress);

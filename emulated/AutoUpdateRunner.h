@@ -39,6 +39,7 @@ private:
     void finish(int exitCode);
     void showProgress(const QString &text);
     QString stage() const;
+    QStringList summaryLines() const;
 
     LineCardUpdaterWindow *window;
     QTimer pollTimer;

@@ -1,6 +1,8 @@
 #include "emulated/EmulatedCardsWindow.h"
 
+#include "emulator/CardFirmware.h"
 #include "emulator/EmulatedD2xx.h"
+#include "emulator/EmulatorCodec.h"
 
 #include <QHeaderView>
 #include <QLabel>
@@ -44,37 +46,22 @@ EmulatedCardsWindow::EmulatedCardsWindow(std::shared_ptr<EmulatedD2xx> emulator,
     refresh();
 }
 
-QString EmulatedCardsWindow::boardName(int blockManufacturer, int blockType)
+QString EmulatedCardsWindow::boardName(quint8 blockManufacturer, quint8 blockType)
 {
-    static const struct
-    {
-        int manufacturer;
-        int type;
-        const char *name;
-    } boards[] = {
-        {0, 0, "Krone LSA-PLUS, 10 pairs"},
-        {5, 0, "Quante SID-C, 10 pairs"},
-        {5, 1, "Quante SID-C, 20 pairs"},
-        {6, 0, "R&M VS Compact, 10 pairs"},
-        {6, 1, "R&M VS Compact, 20 pairs"},
-        {6, 11, "R&M VS Compact with splitters, 16 pairs"},
-        {8, 0, "Krone HD, 10 pairs"},
-    };
-    for (const auto &board : boards) {
-        if (board.manufacturer == blockManufacturer && board.type == blockType)
-            return QString::fromUtf8(board.name);
-    }
-    return QStringLiteral("unknown board %1:%2").arg(blockManufacturer).arg(blockType);
+    const QString name = CardFirmware::boardName(blockManufacturer, blockType);
+    return name.isEmpty()
+        ? QStringLiteral("unknown board %1:%2").arg(blockManufacturer).arg(blockType)
+        : name;
 }
 
 QString EmulatedCardsWindow::ledColour(int ledOpcode)
 {
     switch (ledOpcode) {
-    case 0x21: return QStringLiteral("#d62728");
-    case 0x22: return QStringLiteral("#2ca02c");
-    case 0x23: return QStringLiteral("#e6c200");
-    case 0x29: return QStringLiteral("#f0f0f0");
-    case 0x2A: return QStringLiteral("#8fd18f");
+    case EmulatorCodec::ledRed: return QStringLiteral("#d62728");
+    case EmulatorCodec::ledGreen: return QStringLiteral("#2ca02c");
+    case EmulatorCodec::ledYellow: return QStringLiteral("#e6c200");
+    case EmulatorCodec::ledOn: return QStringLiteral("#f0f0f0");
+    case EmulatorCodec::ledFlashSlow: return QStringLiteral("#8fd18f");
     default: return QStringLiteral("#5a5a5a"); // off, or never set
     }
 }
@@ -82,12 +69,12 @@ QString EmulatedCardsWindow::ledColour(int ledOpcode)
 QString EmulatedCardsWindow::ledName(int ledOpcode)
 {
     switch (ledOpcode) {
-    case 0x21: return QStringLiteral("red");
-    case 0x22: return QStringLiteral("green");
-    case 0x23: return QStringLiteral("yellow");
-    case 0x28: return QStringLiteral("off");
-    case 0x29: return QStringLiteral("on");
-    case 0x2A: return QStringLiteral("flashing");
+    case EmulatorCodec::ledRed: return QStringLiteral("red");
+    case EmulatorCodec::ledGreen: return QStringLiteral("green");
+    case EmulatorCodec::ledYellow: return QStringLiteral("yellow");
+    case EmulatorCodec::ledOff: return QStringLiteral("off");
+    case EmulatorCodec::ledOn: return QStringLiteral("on");
+    case EmulatorCodec::ledFlashSlow: return QStringLiteral("flashing");
     default: return QStringLiteral("not set");
     }
 }

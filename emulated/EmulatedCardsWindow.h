@@ -22,7 +22,7 @@ public:
     explicit EmulatedCardsWindow(std::shared_ptr<EmulatedD2xx> emulator,
                                  QWidget *parent = nullptr);
 
-    static QString boardName(int blockManufacturer, int blockType);
+    static QString boardName(quint8 blockManufacturer, quint8 blockType);
     // The lamp's colour for an LED opcode, and its name.
     static QString ledColour(int ledOpcode);
     static QString ledName(int ledOpcode);

@@ -24,4 +24,6 @@ struct CardFirmware
     // ":/firmware/"; nothing for a board without one.
     static CardFirmware forBoard(quint8 blockManufacturer, quint8 blockType);
     static QString boardImage(quint8 blockManufacturer, quint8 blockType);
+    // The board's name; nothing for a board the emulator does not know.
+    static QString boardName(quint8 blockManufacturer, quint8 blockType);
 };

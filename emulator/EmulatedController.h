@@ -25,7 +25,6 @@ struct ControllerEvent
                         // Note: the capture line after "dev "
 };
 
-
 // The VX420 controller on the far side of the chip: takes the host's
 // transmissions, checks and cuts them into packets, hands every valid
 // command to each attached line card and turns the cards' slot streams into

@@ -552,13 +552,9 @@ FT_STATUS EmulatedD2xx::FT_Open(int deviceNumber, FT_HANDLE *handle)
         openHandle = reinterpret_cast<FT_HANDLE>(quintptr(0x5A000000) + ++handlesIssued * 0x10);
         openIndex = visible.at(deviceNumber);
         controllerWired = devices.at(openIndex).description == "VX420";
-        // The chip starts at its defaults: 9600 baud, 8 data bits, 1 stop
-        // bit, no parity, CBUS pins inputs, nothing received.
+        // The chip starts at its power-up state, with nothing received.
         line = EmulatedLineState();
-        line.baudRate = 9600;
-        line.wordLength = FT_BITS_8;
-        rxQueue->clear();
-        rxQueue->setEventChar(false, '\0');
+        rxQueue->reset();
         breakSeen = false;
         *handle = openHandle;
     }

@@ -62,11 +62,13 @@ struct EmulatorFrame
     quint32 intervalUs = 0;
 };
 
-// The line settings and pins the chip currently has.
+// The line settings and pins the chip currently has; the defaults are its
+// power-up state: 9600 baud, 8 data bits, 1 stop bit, no parity, CBUS pins
+// inputs.
 struct EmulatedLineState
 {
-    quint32 baudRate = 0;
-    quint8 wordLength = 0;
+    quint32 baudRate = 9600;
+    quint8 wordLength = FT_BITS_8;
     quint8 stopBits = 0;
     quint8 parity = 0;
     quint16 flowControl = 0;

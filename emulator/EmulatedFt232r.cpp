@@ -101,8 +101,6 @@ EmulatedFt232r::EmulatedFt232r(const Options &options)
 {
     clock.start();
     rx->setPackets(true);
-    line.baudRate = 9600;
-    line.wordLength = FT_BITS_8;
     testbed = umockdev_testbed_new();
     handler = umockdev_ioctl_base_new();
     g_signal_connect(handler, "handle-ioctl", G_CALLBACK(onIoctl), this);
@@ -165,40 +163,44 @@ int EmulatedFt232r::addCard(const EmulatedCardIdentity &identity)
     return controller->addCard(identity);
 }
 
+const EmulatedLineCard *EmulatedFt232r::cardAt(int card) const
+{
+    return card >= 0 && card < controller->cardCount() ? &controller->card(card) : nullptr;
+}
+
 QByteArray EmulatedFt232r::flash(int card, quint32 address, int length) const
 {
     QMutexLocker lock(&mutex);
-    return card >= 0 && card < controller->cardCount()
-        ? controller->card(card).bootloader().flash(address, length)
-        : QByteArray();
+    const EmulatedLineCard *c = cardAt(card);
+    return c ? c->bootloader().flash(address, length) : QByteArray();
 }
 
 QByteArray EmulatedFt232r::infoSegment(int card) const
 {
     QMutexLocker lock(&mutex);
-    return card >= 0 && card < controller->cardCount()
-        ? controller->card(card).bootloader().infoSegment()
-        : QByteArray();
+    const EmulatedLineCard *c = cardAt(card);
+    return c ? c->bootloader().infoSegment() : QByteArray();
 }
 
 bool EmulatedFt232r::infoSegmentLocked(int card) const
 {
     QMutexLocker lock(&mutex);
-    return card >= 0 && card < controller->cardCount()
-        && controller->card(card).bootloader().infoSegmentLocked();
+    const EmulatedLineCard *c = cardAt(card);
+    return c && c->bootloader().infoSegmentLocked();
 }
 
 bool EmulatedFt232r::applicationRunning(int card) const
 {
     QMutexLocker lock(&mutex);
-    return card >= 0 && card < controller->cardCount()
-        && controller->card(card).bootloader().applicationRunning();
+    const EmulatedLineCard *c = cardAt(card);
+    return c && c->bootloader().applicationRunning();
 }
 
 int EmulatedFt232r::ledState(int card) const
 {
     QMutexLocker lock(&mutex);
-    return card >= 0 && card < controller->cardCount() ? controller->card(card).ledState() : 0;
+    const EmulatedLineCard *c = cardAt(card);
+    return c ? c->ledState() : 0;
 }
 
 QList<EmulatedFt232r::ControlRequest> EmulatedFt232r::controlRequests() const
@@ -256,9 +258,7 @@ void EmulatedFt232r::plugBackIn()
     if (!node.isEmpty())
         return;
     line = EmulatedLineState();
-    line.baudRate = 9600;
-    line.wordLength = FT_BITS_8;
-    rx->clear();
+    rx->reset();
     addDevice();
 }
 
@@ -417,7 +417,7 @@ bool EmulatedFt232r::control(Urb &urb, qint64 nowUs)
         if (r.request == requestReadPins)
             reply = QByteArray(1, char(line.cbusLevels & line.cbusOutputs));
         else if (r.request == requestGetLatency)
-            reply = QByteArray(1, char(16));
+            reply = QByteArray(1, char(rx->latency() / 1000));
         else if (r.request == requestModemStatus)
             reply = QByteArray::fromHex("3160");
         else
@@ -446,8 +446,7 @@ bool EmulatedFt232r::readyToReap(Urb &urb, qint64 nowUs)
     }
     advance(nowUs);
     const int ready = rx->readable(nowUs);
-    const qint64 latencyUs = EmulatedRxQueue::defaultLatencyUs;
-    if (ready == 0 && nowUs - std::max(urb.submittedUs, lastInUs) < latencyUs)
+    if (ready == 0 && nowUs - std::max(urb.submittedUs, lastInUs) < rx->latency())
         return false;
     auto *buffer = static_cast<unsigned char *>(urb.urb->buffer);
     const int room = std::min(urb.urb->buffer_length, maxPacket) - 2;

@@ -11,6 +11,7 @@
 #include <memory>
 
 class EmulatedController;
+class EmulatedLineCard;
 class EmulatedRxQueue;
 struct ControllerEvent;
 
@@ -107,6 +108,8 @@ private:
 
     void addDevice();
     qint64 now() const;
+    // The card in that slot; none for a slot without one. The lock is held.
+    const EmulatedLineCard *cardAt(int card) const;
     void advance(qint64 nowUs);
     void deliver(const QList<ControllerEvent> &events);
     bool control(Urb &urb, qint64 nowUs);

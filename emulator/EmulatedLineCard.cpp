@@ -5,16 +5,6 @@
 #include <algorithm>
 #include <climits>
 
-namespace {
-
-void appendLe32(QByteArray &bytes, quint32 value)
-{
-    for (int shift = 0; shift < 32; shift += 8)
-        bytes.append(char((value >> shift) & 0xFF));
-}
-
-} // namespace
-
 EmulatedLineCard::EmulatedLineCard(const EmulatedCardIdentity &identity, int number)
     : identity(identity), number(number)
 {
@@ -99,8 +89,8 @@ QByteArray EmulatedLineCard::replyBody(const QByteArray &command)
         if (!bsl.applicationRunning())
             return confusedBody();
         body = QByteArray::fromHex("06FFFF");
-        appendLe32(body, carriedVersion);
-        appendLe32(body, installedVersion);
+        body += EmulatorCodec::le32(carriedVersion);
+        body += EmulatorCodec::le32(installedVersion);
         return body;
     case EmulatorCodec::reflashAction:
         if (!bsl.applicationRunning())
@@ -151,8 +141,8 @@ QByteArray EmulatedLineCard::infoBody(const QByteArray &command) const
     body.append(char(identity.blockType));
     body.append(char(identity.pairByte));
     body.append(reinterpret_cast<const char *>(identity.infoBytes), 4);
-    appendLe32(body, identity.serialNumber);
-    appendLe32(body, identity.secondWord);
+    body += EmulatorCodec::le32(identity.serialNumber);
+    body += EmulatorCodec::le32(identity.secondWord);
     return body;
 }
 

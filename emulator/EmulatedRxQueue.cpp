@@ -2,6 +2,18 @@
 
 #include <algorithm>
 
+namespace {
+
+// The first byte in [from, to) that arrives after t.
+template <typename It>
+It firstAfter(It from, It to, qint64 t)
+{
+    return std::upper_bound(from, to, t,
+                            [](qint64 time, const auto &b) { return time < b.readyUs; });
+}
+
+} // namespace
+
 void EmulatedRxQueue::setEventChar(bool enabled, char event)
 {
     eventEnabled = enabled;
@@ -16,9 +28,7 @@ void EmulatedRxQueue::insert(qint64 readyUs, char byte)
     }
     // Never among the bytes already handed over.
     const auto from = bytes.begin() + delivered;
-    const auto at = std::upper_bound(from, bytes.end(), readyUs,
-                                     [](qint64 t, const TimedByte &b) { return t < b.readyUs; });
-    bytes.insert(at, TimedByte{readyUs, byte});
+    bytes.insert(firstAfter(from, bytes.end(), readyUs), TimedByte{readyUs, byte});
 }
 
 void EmulatedRxQueue::deliver(qint64 nowUs)
@@ -70,14 +80,15 @@ QByteArray EmulatedRxQueue::take(qint64 nowUs, int maxBytes)
 
 void EmulatedRxQueue::purgeArrived(qint64 nowUs)
 {
-    const auto end = std::upper_bound(bytes.begin(), bytes.end(), nowUs,
-                                      [](qint64 t, const TimedByte &b) { return t < b.readyUs; });
-    bytes.erase(bytes.begin(), end);
+    bytes.erase(bytes.begin(), firstAfter(bytes.begin(), bytes.end(), nowUs));
     delivered = 0;
 }
 
-void EmulatedRxQueue::clear()
+void EmulatedRxQueue::reset()
 {
     bytes.clear();
     delivered = 0;
+    eventEnabled = false;
+    eventChar = '\0';
+    latencyUs = defaultLatencyUs;
 }

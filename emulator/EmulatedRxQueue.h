@@ -22,6 +22,7 @@ public:
 
     void setPackets(bool packets) { usePackets = packets; }
     void setLatency(qint64 us) { latencyUs = us; }
+    qint64 latency() const { return latencyUs; }
     void setEventChar(bool enabled, char event);
 
     // Inserts after every byte that arrives at or before readyUs.
@@ -33,7 +34,9 @@ public:
     // Discards what has arrived by now, handed over or not; bytes still on
     // their way stay.
     void purgeArrived(qint64 nowUs);
-    void clear();
+    // Empties the queue and takes the chip's power-up settings: event
+    // character off, the default latency.
+    void reset();
     int size() const { return int(bytes.size()); }
     int overruns() const { return lost; }
 
