@@ -306,14 +306,13 @@ Fault slow(Stage stage)
                    isBootloaderStage(stage) ? QList<Next>{Sync, Onward} : QList<Next>{LedRed});
 }
 
+// A spoilt byte on the line loses the answer it carries.
 Fault onTheLine(Stage stage, LineFault lineFault)
 {
-    Fault fault = atStage(stage, 1, isBootloaderStage(stage) ? QList<Next>{Sync, Again, Onward}
-                                                             : QList<Next>{LedRed},
-                          [stage, lineFault](EmulatedD2xx &emu, const UpdateSequence &sequence) {
-                              emu.setLineFault(0, sequence.commandNumber(stage), lineFault);
-                          });
-    return fault;
+    return atStage(stage, 1, afterLostAnswer(stage),
+                   [stage, lineFault](EmulatedD2xx &emu, const UpdateSequence &sequence) {
+                       emu.setLineFault(0, sequence.commandNumber(stage), lineFault);
+                   });
 }
 
 const char *lineFaultName(LineFault fault)

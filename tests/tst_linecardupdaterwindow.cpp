@@ -4,6 +4,7 @@
 #include "controller/Opcodes.h"
 #include "controller/VX420Controller.h"
 #include "emulator/EmulatedD2xx.h"
+#include "emulator/EmulatorCodec.h"
 
 #include <QElapsedTimer>
 #include <QGroupBox>
@@ -475,14 +476,6 @@ void tst_LineCardUpdaterWindow::cablePulledBetweenUpdates()
     QCOMPARE(emu->commandsReceived(0, OPCODE_LED_GREEN), 2);
 }
 
-static QByteArray le32(quint32 value)
-{
-    QByteArray bytes;
-    for (int shift = 0; shift < 32; shift += 8)
-        bytes.append(char((value >> shift) & 0xFF));
-    return bytes;
-}
-
 // After "Finished." the card sends a report nobody asked for: the window
 // writes its "Results" line and nothing else happens.
 void tst_LineCardUpdaterWindow::unaskedReportsAreOnlyLogged_data()
@@ -491,7 +484,8 @@ void tst_LineCardUpdaterWindow::unaskedReportsAreOnlyLogged_data()
     QTest::addColumn<QString>("resultsLine");
 
     QTest::newRow("identity: 04 01 FF 21 04 00 00 0A ...")
-        << (QByteArray::fromHex("04 01 FF 21 04 00 00 0A 01 02 03 04") + le32(770001) + le32(0))
+        << (QByteArray::fromHex("04 01 FF 21 04 00 00 0A 01 02 03 04")
+            + EmulatorCodec::le32(770001) + EmulatorCodec::le32(0))
         << "LineCardUpdaterWindow::onLineCardInfo(0)";
     QTest::newRow("flash version, bootloader to update: 06 FF FF 03 00 01 00 02 00 01 00")
         << QByteArray::fromHex("06 FF FF 03 00 01 00 02 00 01 00")
