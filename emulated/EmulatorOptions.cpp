@@ -33,6 +33,18 @@ bool parseCard(const QString &spec, EmulatedCardIdentity *card)
     return true;
 }
 
+// One to maxBytes bytes as hexadecimal digits, two per byte.
+bool isHexBytes(const QString &text, int maxBytes)
+{
+    if (text.isEmpty() || text.size() % 2 != 0 || text.size() > 2 * maxBytes)
+        return false;
+    for (const QChar c : text) {
+        if (!isxdigit(c.toLatin1()))
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
 bool EmulatorOptions::parseFault(const QString &spec, Fault *fault)
@@ -72,13 +84,22 @@ bool EmulatorOptions::parseFault(const QString &spec, Fault *fault)
         }
         return true;
     }
-    if (fault->kind == QLatin1String("device-id")) {
-        if (parts.size() != 2 || parts[1].isEmpty() || parts[1].size() % 2 != 0
-            || parts[1].size() > 64)
+    if (fault->kind == QLatin1String("dup")) {
+        if (parts.size() != 2 || !toNumber(parts[1], 1, 1000000, &n))
             return false;
-        for (const QChar c : parts[1])
-            if (!isxdigit(c.toLatin1()))
-                return false;
+        fault->number = int(n);
+        return true;
+    }
+    if (fault->kind == QLatin1String("stray") || fault->kind == QLatin1String("stray-after")) {
+        if (parts.size() != 3 || !toNumber(parts[1], 1, 1000000, &n) || !isHexBytes(parts[2], 250))
+            return false;
+        fault->number = int(n);
+        fault->bytes = QByteArray::fromHex(parts[2].toLatin1());
+        return true;
+    }
+    if (fault->kind == QLatin1String("device-id")) {
+        if (parts.size() != 2 || !isHexBytes(parts[1], 32))
+            return false;
         fault->bytes = QByteArray::fromHex(parts[1].toLatin1());
         return true;
     }
@@ -127,7 +148,9 @@ bool EmulatorOptions::parse(const QStringList &arguments, QString *error, QStrin
         "(the reply body cut to two bytes), line-flip:K, line-lose:K, line-extra:K (a byte of the "
         "frames that carry the answer to command K changed, lost or added on the line), "
         "refuse-page:P[:M] (page P from 0, M times or always), card-pull:K, cable-pull:K "
-        "(K-th transmission), device-id:HEX.",
+        "(K-th transmission), device-id:HEX, dup:K (command K answered twice), stray:K:HEX, "
+        "stray-after:K:HEX (a packet of body HEX, such as 02FFFF3B01 or 00FFFF, right before or "
+        "after the answer to command K).",
         "SPEC");
     const QCommandLineOption autoOption(
         "auto",
@@ -276,6 +299,12 @@ void EmulatorOptions::applyFault(EmulatedD2xx &emulator, const Fault &f)
                 emulator.refusePage(card, f.number, f.times);
             else if (f.kind == QLatin1String("device-id"))
                 emulator.setDeviceId(card, f.bytes);
+            else if (f.kind == QLatin1String("dup"))
+                emulator.duplicateReplyTo(card, f.number);
+            else if (f.kind == QLatin1String("stray"))
+                emulator.strayBefore(card, f.number, f.bytes);
+            else if (f.kind == QLatin1String("stray-after"))
+                emulator.strayAfter(card, f.number, f.bytes);
         }
     }
 }

@@ -20,7 +20,7 @@ struct EmulatorOptions
         int number = 0;    // K, or the page P
         int times = -1;    // refuse-page M; -1: every time
         int ms = 0;        // slow, slow-from: how long the answer takes
-        QByteArray bytes;  // device-id
+        QByteArray bytes;  // device-id; stray, stray-after: the packet body
     };
 
     QList<EmulatedCardIdentity> cards;

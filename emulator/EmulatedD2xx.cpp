@@ -339,6 +339,21 @@ void EmulatedD2xx::shortReplyTo(int card, int k)
     withCard(card, [&](EmulatedLineCard &c) { c.shortReplyTo(k); });
 }
 
+void EmulatedD2xx::duplicateReplyTo(int card, int k)
+{
+    withCard(card, [&](EmulatedLineCard &c) { c.duplicateReplyTo(k); });
+}
+
+void EmulatedD2xx::strayBefore(int card, int k, const QByteArray &body)
+{
+    withCard(card, [&](EmulatedLineCard &c) { c.strayBefore(k, body); });
+}
+
+void EmulatedD2xx::strayAfter(int card, int k, const QByteArray &body)
+{
+    withCard(card, [&](EmulatedLineCard &c) { c.strayAfter(k, body); });
+}
+
 void EmulatedD2xx::strayReply(int card, const QByteArray &body)
 {
     QMutexLocker lock(&mutex);

@@ -143,6 +143,11 @@ public:
     void slowReplyTo(int card, int k, int ms);
     void slowRepliesFrom(int card, int k, int ms);
     void shortReplyTo(int card, int k); // the reply body cut to two bytes
+    void duplicateReplyTo(int card, int k); // the k-th command answered twice
+    // A packet of this body, asked for by no command, right before or right
+    // after the answer to the card's k-th command.
+    void strayBefore(int card, int k, const QByteArray &body);
+    void strayAfter(int card, int k, const QByteArray &body);
     // One byte of the frames that carry the answer to the card's k-th
     // command is damaged on the line.
     void setLineFault(int card, int k, LineFault fault);

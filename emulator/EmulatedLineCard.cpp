@@ -50,10 +50,20 @@ QByteArray EmulatedLineCard::carryOutNext(int *answered)
     QByteArray answer = covers(confusedAt, k) ? confusedBody() : replyBody(command.body);
     if (covers(shortAt, k))
         answer.truncate(2);
-    if (answer.isEmpty() || covers(dropAt, k))
-        return {};
-    const QByteArray reply = packetFromBody(answer);
-    return covers(corruptAt, k) ? corrupted(reply) : reply;
+    QByteArray stream;
+    for (const QByteArray &body : straysBefore.value(k))
+        stream += packetFromBody(body);
+    if (!answer.isEmpty() && !covers(dropAt, k)) {
+        QByteArray reply = packetFromBody(answer);
+        if (covers(corruptAt, k))
+            reply = corrupted(reply);
+        stream += reply;
+        if (covers(duplicateAt, k))
+            stream += reply;
+    }
+    for (const QByteArray &body : straysAfter.value(k))
+        stream += packetFromBody(body);
+    return stream;
 }
 
 qint64 EmulatedLineCard::replyDelayUs(int k) const
@@ -166,6 +176,21 @@ QByteArray EmulatedLineCard::corrupted(const QByteArray &packet)
         bad[0] = char(b == 0x01 ? 0x02 : b - 1);
     }
     return bad;
+}
+
+void EmulatedLineCard::duplicateReplyTo(int k)
+{
+    addSpan(duplicateAt, k, 1);
+}
+
+void EmulatedLineCard::strayBefore(int k, const QByteArray &body)
+{
+    straysBefore[k].append(body);
+}
+
+void EmulatedLineCard::strayAfter(int k, const QByteArray &body)
+{
+    straysAfter[k].append(body);
 }
 
 void EmulatedLineCard::setFlashVersions(quint32 carried, quint32 installed)

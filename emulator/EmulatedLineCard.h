@@ -67,6 +67,13 @@ public:
     void slowRepliesFrom(int k, qint64 delayUs);
     // The reply body to the k-th command is cut to two bytes.
     void shortReplyTo(int k);
+    // The card answers its k-th command twice.
+    void duplicateReplyTo(int k);
+    // A packet of this body, asked for by no command, goes onto the slot
+    // stream right before or right after the answer to the k-th command
+    // (where that answer would be, should it be dropped).
+    void strayBefore(int k, const QByteArray &body);
+    void strayAfter(int k, const QByteArray &body);
 
     int ledState() const { return led; }
     QList<QByteArray> receivedCommands() const { return commands; }
@@ -124,6 +131,9 @@ private:
     QList<Span> corruptAt;
     QList<Span> confusedAt;
     QList<Span> shortAt;
+    QList<Span> duplicateAt;
+    QMap<int, QList<QByteArray>> straysBefore;
+    QMap<int, QList<QByteArray>> straysAfter;
     QList<SlowSpan> slowAt;
     int stopFrom = 0; // 0: never
 

@@ -222,6 +222,8 @@ private slots:
     void badPacketDoesNotHideGoodOne();
     void cardFaults_data();
     void cardFaults();
+    void extraAnswers_data();
+    void extraAnswers();
     void cablePull();
     void lineFaults_data();
     void lineFaults();
@@ -920,6 +922,59 @@ void tst_EmulatedD2xx::cardFaults()
     QCOMPARE(emu->ledState(0), led);
     QCOMPARE(emu->receivedCommands(0).size(), received);
     QCOMPARE(emu->ledState(1), int(OPCODE_LED_YELLOW));
+}
+
+// Answers too many: the card answers a command twice, or a packet nobody
+// asked for comes right before or after the answer (or where it would be).
+void tst_EmulatedD2xx::extraAnswers_data()
+{
+    QTest::addColumn<QByteArray>("fault");
+    QTest::addColumn<QByteArray>("bodies"); // the packets on card 0's slot, in order
+
+    QTest::newRow("answered twice") << QByteArray("dup") << QByteArray("21FFFF 21FFFF");
+    QTest::newRow("a stray before") << QByteArray("stray") << QByteArray("02FFFF3B01 21FFFF");
+    QTest::newRow("a stray after") << QByteArray("stray-after") << QByteArray("21FFFF 02FFFF3B01");
+    QTest::newRow("a stray where the dropped answer would be")
+        << QByteArray("stray drop") << QByteArray("02FFFF3B01");
+    QTest::newRow("answered twice, dropped: nothing") << QByteArray("dup drop") << QByteArray();
+}
+
+void tst_EmulatedD2xx::extraAnswers()
+{
+    QFETCH(QByteArray, fault);
+    QFETCH(QByteArray, bodies);
+    emu->addCard(identity(1));
+    openController();
+    const QByteArray stray = hex("02FFFF3B01");
+    for (const QByteArray &f : fault.split(' ')) {
+        if (f == "dup")
+            emu->duplicateReplyTo(0, 1);
+        else if (f == "stray")
+            emu->strayBefore(0, 1, stray);
+        else if (f == "stray-after")
+            emu->strayAfter(0, 1, stray);
+        else if (f == "drop")
+            emu->dropReplyTo(0, 1);
+    }
+
+    const QList<QByteArray> streams = exchange(packet(OPCODE_LED_RED), 1);
+    QCOMPARE(streams.size(), 1);
+    QList<QByteArray> seen;
+    QByteArray raw;
+    for (char b : streams.at(0)) {
+        if (raw.isEmpty() && quint8(b) == filler)
+            continue;
+        raw.append(b);
+        if (!EmulatorCodec::isCompletePacket(raw))
+            continue;
+        QCOMPARE(EmulatorCodec::fletcher16(raw), quint16(0));
+        seen << EmulatorCodec::decodePacket(raw).toHex().toUpper();
+        raw.clear();
+    }
+    QVERIFY(raw.isEmpty());
+    QCOMPARE(seen, bodies.isEmpty() ? QList<QByteArray>() : bodies.split(' '));
+    QCOMPARE(emu->ledState(0), int(OPCODE_LED_RED)); // carried out once
+    QCOMPARE(emu->receivedCommands(0).size(), 1);
 }
 
 // A pulled cable: the transmission at the pull fails and never reaches the
