@@ -122,6 +122,8 @@ LineCardUpdaterWindow::LineCardUpdaterWindow(QWidget *parent, std::shared_ptr<D2
             &LineCardUpdaterWindow::onInstallProgress);
     connect(controller, &VX420Controller::notifyLineCardApplicationError, this,
             &LineCardUpdaterWindow::onLineCardApplicationError);
+    connect(controller, &VX420Controller::notifyUnexpectedAnswer, this,
+            &LineCardUpdaterWindow::onUnexpectedAnswer);
 }
 
 LineCardUpdaterWindow::~LineCardUpdaterWindow() = default;
@@ -290,10 +292,22 @@ void LineCardUpdaterWindow::onBootLoaderResult(int result)
         resultsPane->appendPlainText(QStringLiteral("Firmware load failed - trying again"));
         emit reqBootLoaderFirmwareInstall();
     } else {
+        // The card may be replaced or reseated and tried again; the red LED
+        // marks it at the bench. Should the card be gone, the LED command's
+        // missing reply is only logged.
+        firmwareLoading = false;
         progressBar->setVisible(false);
         resultsPane->appendPlainText(QStringLiteral("Firmware load failed - give up"));
         endUpdate(QStringLiteral("ERROR: firmware load failed"));
+        updateButton->setEnabled(true);
+        emit reqLedRed();
     }
+}
+
+void LineCardUpdaterWindow::onUnexpectedAnswer(const QByteArray &packet)
+{
+    resultsPane->appendPlainText(QStringLiteral("Unexpected answer from the line card, attempt abandoned: ")
+                                 + QString::fromLatin1(packet.toHex(' ')));
 }
 
 void LineCardUpdaterWindow::onReflashStatus(bool needed)

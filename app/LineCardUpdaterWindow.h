@@ -54,6 +54,7 @@ public slots:
     void onSeriousError(int code);
     void onLineCardApplicationError(int card);
     void onInstallProgress(int pagesDone, int pagesTotal);
+    void onUnexpectedAnswer(const QByteArray &packet);
 
 private:
     void finishUpdate(const QString &summary);

@@ -2,7 +2,6 @@
 
 #include <QDebug>
 #include <QMetaType>
-#include <QScopedValueRollback>
 #include <QStringList>
 
 namespace {
@@ -26,10 +25,13 @@ BootLoader::BootLoader(QObject *parent) : QObject(parent)
 {
     // The uint32_t signals also travel over queued connections.
     qRegisterMetaType<uint32_t>("uint32_t");
-    quietTimer.setSingleShot(true);
-    quietTimer.setTimerType(Qt::PreciseTimer);
-    quietTimer.setInterval(QUIET_MS);
-    connect(&quietTimer, &QTimer::timeout, this, &BootLoader::onLinkQuiet);
+    connect(&exchange, &BslExchange::reqTxBytes, this, &BootLoader::reqTxBytes);
+    connect(&exchange, &BslExchange::reqTxBytesWhenQuiet, this, &BootLoader::reqTxBytesWhenQuiet);
+    connect(&exchange, &BslExchange::notifyAnswer, this, &BootLoader::onAnswer);
+    connect(&exchange, &BslExchange::notifyAnswerLost, this, &BootLoader::onAnswerLost);
+    connect(&exchange, &BslExchange::notifyConfirmed, this, &BootLoader::onConfirmed);
+    connect(&exchange, &BslExchange::notifyDrained, this, &BootLoader::startPending);
+    connect(&exchange, &BslExchange::notifyFailed, this, &BootLoader::onExchangeFailed);
 }
 
 bool BootLoader::loadFirmware(const QString &path)
@@ -60,86 +62,26 @@ bool BootLoader::refusesSingleCommand() const
 {
     // While a sequence runs, a single command would take the place of its
     // step in flight, and its answer would be read as the step's.
-    return !m_stepping && inSequence();
+    if (!busy())
+        return false;
+    qCDebug(lcBootLoader) << "single command refused while a sequence runs";
+    return true;
 }
 
 void BootLoader::txPacket(quint8 opcode, quint16 address, const QByteArray &data)
 {
-    if (refusesSingleCommand()) {
-        qDebug() << "BootLoader: single command refused while a sequence runs";
-        return;
-    }
     m_lastTxOpcode = opcode;
     m_lastTxAddress = address;
     m_lastTxPacket = BslPacket(opcode, address, data).encode();
-    m_resendCount = 0;
-    if (m_stepping && (m_settleFirst || ledger.awaiting())) {
-        m_waiting = Waiting::Command;
-        if (m_settleFirst)
-            sendSync();
-        m_settleFirst = false;
-        return;
-    }
-    // A single command after a failed attempt: its answer is for it.
-    if (!inSequence())
-        quietDropsReplies = false;
-    transmitLast();
-}
-
-void BootLoader::transmitLast()
-{
-    m_transmitted = true;
-    m_lastTransmissionSync = false;
-    ledger.sent(ReplyLedger::Kind::Command);
-    emit reqTxBytes(m_lastTxPacket);
-}
-
-void BootLoader::sendSync()
-{
-    if (traceEnabled)
-        qDebug() << "BootLoader::sendSync()";
-    m_transmitted = true;
-    m_lastTransmissionSync = true;
-    ledger.sent(ReplyLedger::Kind::Sync);
-    emit reqTxBytes(BslPacket(BSL_TX_BSL_VERSION, 0, QByteArray()).encode());
-}
-
-void BootLoader::goAhead()
-{
-    const Waiting waiting = m_waiting;
-    m_waiting = Waiting::Nothing;
-    if (waiting == Waiting::Success) {
-        enterState(BLS_FINISH_OK);
-        return;
-    }
-    if (waiting == Waiting::Command) {
-        transmitLast();
-        return;
-    }
-    // The command's answer was lost. A toggle may have been carried out all
-    // the same: sending it again is one more toggle, and its answer tells
-    // the state.
-    if (m_myState == BLS_LOCK_INFOA || m_myState == BLS_RELOCK_INFOA) {
-        if (m_lockToggles >= MAX_LOCK_TOGGLES) {
-            enterState(BLS_FINISH_FAIL);
-            return;
-        }
-        ++m_lockToggles;
-    }
-    resendLastPacket();
+    if (inSequence())
+        exchange.send(m_lastTxPacket);
+    else
+        exchange.sendSingle(m_lastTxPacket);
 }
 
 bool BootLoader::inSequence() const
 {
     return m_myState >= BLS_DEVICE_ID && m_myState <= BLS_RELOCK_INFOA;
-}
-
-void BootLoader::beginSequence()
-{
-    // A command sent earlier may still be answered: the sequence's first
-    // command waits until a sync has settled the link.
-    m_settleFirst = ledger.outstanding(ReplyLedger::Kind::Command);
-    m_waiting = Waiting::Nothing;
 }
 
 // ------------------------------------------------------- single commands
@@ -156,43 +98,61 @@ void BootLoader::onReqGetBslVersion()
 
 void BootLoader::onReqFastFrame()
 {
+    if (refusesSingleCommand())
+        return;
     txAddressPacket(BSL_FAST_FRAME, 400);
 }
 
 void BootLoader::onReqGetCRC(uint16_t address, uint16_t length)
 {
+    if (refusesSingleCommand())
+        return;
     txPacket(BSL_CRC_CHECK, address, le16(length));
 }
 
 void BootLoader::onReqGetPlatformId()
 {
+    if (refusesSingleCommand())
+        return;
     txSimplePacket(BSL_GET_PLATFORM_ID);
 }
 
 void BootLoader::onReqGetBufferSize()
 {
+    if (refusesSingleCommand())
+        return;
     txSimplePacket(BSL_TX_BUFFER_SIZE);
 }
 
 void BootLoader::onReqMassErase()
 {
+    if (refusesSingleCommand())
+        return;
     txSimplePacket(BSL_MASS_ERASE);
 }
 
 void BootLoader::onReqApplicationCheck()
 {
+    if (refusesSingleCommand())
+        return;
     txSimplePacket(BSL_APPLICATION_CHECK);
 }
 
 void BootLoader::onReqGetDeviceId()
 {
+    if (refusesSingleCommand())
+        return;
     txSimplePacket(BSL_GET_DEVICE_ID);
 }
 
 void BootLoader::onReqSendDefaultPassword()
 {
-    if (refusesSingleCommand())
-        return;
+    if (!refusesSingleCommand())
+        sendDefaultPassword();
+}
+
+void BootLoader::sendDefaultPassword()
+{
     m_defaultPasswordSent = true;
     if (traceEnabled)
         qDebug() << "BootLoader::onReqSendDefaultPassword()";
@@ -201,9 +161,15 @@ void BootLoader::onReqSendDefaultPassword()
 
 void BootLoader::onReqSendSecretPassword()
 {
+    if (!refusesSingleCommand())
+        sendSecretPassword();
+}
+
+void BootLoader::sendSecretPassword()
+{
     if (traceEnabled)
         qDebug() << "BootLoader::onReqSendSecretPassword()";
-    if (m_secretPassword.size() != PASSWORD_SIZE || refusesSingleCommand())
+    if (m_secretPassword.size() != PASSWORD_SIZE)
         return;
     m_defaultPasswordSent = false;
     txPacket(BSL_RX_PASSWORD, InfoASegment::SEGMENT_ADDRESS, m_secretPassword);
@@ -211,8 +177,12 @@ void BootLoader::onReqSendSecretPassword()
 
 void BootLoader::onReqReadINFOA()
 {
-    if (refusesSingleCommand())
-        return;
+    if (!refusesSingleCommand())
+        readInfoA();
+}
+
+void BootLoader::readInfoA()
+{
     m_infoaReadPending = true;
     txPacket(BSL_TX_DATA_BLOCK, InfoASegment::SEGMENT_ADDRESS, le16(InfoASegment::SEGMENT_SIZE));
 }
@@ -241,12 +211,15 @@ void BootLoader::onReqDefaultINFOA()
 
 void BootLoader::onReqEraseINFOA()
 {
+    if (refusesSingleCommand())
+        return;
     txAddressPacket(BSL_ERASE_SEGMENT, InfoASegment::SEGMENT_ADDRESS);
 }
 
 void BootLoader::onReqWriteINFOA()
 {
-    writeInfoA();
+    if (!refusesSingleCommand())
+        writeInfoA();
 }
 
 bool BootLoader::writeInfoA()
@@ -265,16 +238,22 @@ bool BootLoader::writeInfoA()
 
 void BootLoader::onReqToggleLockINFOA()
 {
+    if (refusesSingleCommand())
+        return;
     txSimplePacket(BSL_TOGGLE_INFO_LOCK);
 }
 
 void BootLoader::onReqCapacityCheck(uint16_t address)
 {
+    if (refusesSingleCommand())
+        return;
     txAddressPacket(BSL_CAPACITY_CHECK, address);
 }
 
 void BootLoader::onReqBlankCheck(uint16_t address, uint16_t length)
 {
+    if (refusesSingleCommand())
+        return;
     txPacket(BSL_BLANK_CHECK, address, le16(length));
 }
 
@@ -290,17 +269,10 @@ void BootLoader::onReqPasswordInstall()
 
 void BootLoader::onReqAppCodeInstall()
 {
-    if (quietTimer.isActive()) {
-        pendingStart = PendingStart::Install;
-        return;
-    }
-    if (m_firmware.isLoaded()) {
-        const QScopedValueRollback<bool> stepping(m_stepping, true);
-        beginSequence();
-        enterState(BLS_DEVICE_ID);
-    } else {
+    if (m_firmware.isLoaded())
+        beginSequence(PendingStart::Install);
+    else
         enterState(BLS_FINISH_FAIL);
-    }
 }
 
 void BootLoader::onReqInitLineCard(int number)
@@ -311,25 +283,31 @@ void BootLoader::onReqInitLineCard(int number)
     }
     if (m_secretPassword.size() != PASSWORD_SIZE)
         return;
-    if (quietTimer.isActive()) {
-        pendingStart = PendingStart::InitLineCard;
-        pendingLineCardNumber = number;
-        return;
-    }
     m_lineCardNumber = number;
-    const QScopedValueRollback<bool> stepping(m_stepping, true);
-    beginSequence();
-    enterState(BLS_LOGIN_DEFAULT);
+    beginSequence(PendingStart::InitLineCard);
 }
 
-void BootLoader::onLinkQuiet()
+void BootLoader::beginSequence(PendingStart start)
+{
+    // A start while a sequence runs begins anew; what the card still
+    // answers to the earlier one is drained first.
+    if (busy())
+        exchange.abandon();
+    m_myState = BLS_IDLE;
+    m_afterProof = BLS_IDLE;
+    pendingStart = start;
+    if (exchange.prepare())
+        startPending();
+}
+
+void BootLoader::startPending()
 {
     const PendingStart start = pendingStart;
     pendingStart = PendingStart::None;
     if (start == PendingStart::Install)
-        onReqAppCodeInstall();
+        enterState(BLS_DEVICE_ID);
     else if (start == PendingStart::InitLineCard)
-        onReqInitLineCard(pendingLineCardNumber);
+        enterState(BLS_LOGIN_DEFAULT);
 }
 
 int BootLoader::installPageCount() const
@@ -376,6 +354,7 @@ void BootLoader::enterState(BslState n)
     case BLS_LOCK_INFOA:
         m_myState = n;
         m_lockToggles = 1;
+        m_lastToggleAnswer = -1;
         txSimplePacket(BSL_TOGGLE_INFO_LOCK);
         break;
     case BLS_MASS_ERASE:
@@ -394,15 +373,16 @@ void BootLoader::enterState(BslState n)
         break;
     case BLS_LOGIN_DEFAULT:
         m_myState = n;
-        onReqSendDefaultPassword();
+        m_lastToggleAnswer = -1;
+        sendDefaultPassword();
         break;
     case BLS_LOGIN_SECRET:
         m_myState = n;
-        onReqSendSecretPassword();
+        sendSecretPassword();
         break;
     case BLS_READ_INFOA:
         m_myState = n;
-        onReqReadINFOA();
+        readInfoA();
         break;
     case BLS_DEFAULT_INFOA:
         m_myState = n;
@@ -427,25 +407,19 @@ void BootLoader::enterState(BslState n)
         txSimplePacket(BSL_TOGGLE_INFO_LOCK);
         break;
     case BLS_FINISH_FAIL:
-        // Answers of the failed attempt may still come: the next one waits
-        // for a quiet link.
-        if (inSequence()) {
-            quietTimer.start();
-            quietDropsReplies = true;
-        }
+        // Answers of the failed attempt may still come: the exchange drops
+        // them, and drains the link before the next sequence.
+        if (busy())
+            exchange.abandon();
+        pendingStart = PendingStart::None;
         m_myState = BLS_IDLE;
-        m_waiting = Waiting::Nothing;
-        m_settleFirst = false;
+        m_afterProof = BLS_IDLE;
         emit notifyBootLoaderResult(false);
         break;
     case BLS_FINISH_OK:
-        // The window's next command must not meet an answer still on its way.
-        if (inSequence() && ledger.awaiting()) {
-            m_waiting = Waiting::Success;
-            break;
-        }
+        exchange.finish();
         m_myState = BLS_IDLE;
-        m_waiting = Waiting::Nothing;
+        m_afterProof = BLS_IDLE;
         if (traceEnabled)
             qDebug() << "BLS_FINISH_OK";
         emit notifyBootLoaderResult(true);
@@ -453,92 +427,71 @@ void BootLoader::enterState(BslState n)
     }
 }
 
+void BootLoader::advance(BslState next)
+{
+    const bool decisive =
+        next == BLS_MASS_ERASE || next == BLS_ERASE_INFOA || next == BLS_FINISH_OK;
+    if (decisive && !exchange.confirm()) {
+        m_afterProof = next;
+        return;
+    }
+    enterState(next);
+}
+
+void BootLoader::onConfirmed()
+{
+    const BslState next = m_afterProof;
+    m_afterProof = BLS_IDLE;
+    if (inSequence() && next != BLS_IDLE)
+        enterState(next);
+}
+
 // -------------------------------------------------------------- replies
 
 void BootLoader::onRxPacket(const QByteArray &packet)
 {
-    const BslReply reply = BslReply::fromPacket(packet);
     if (traceEnabled) {
         qDebug().noquote() << QStringLiteral("BootLoader::onRxPacket() myState=%1").arg(int(m_myState));
         qDebug().noquote() << "BootLoader::onRxPacket() packet=" << packet.toHex(' ');
     }
-    m_transmitted = false;
-    const bool wasInSequence = inSequence();
-    const bool taken = takeReply(packet, reply);
-    // A reply time-out goes on while something sent is still awaited and
-    // nothing new went out (a new transmission starts its own); never past
-    // the end of a sequence, whose last command must not go out again.
-    if (m_transmitted || (wasInSequence && !inSequence()))
-        m_stillAwaiting = false;
-    else
-        m_stillAwaiting = inSequence() ? !ledger.isEmpty() : !taken;
+    exchange.onPacket(packet);
 }
 
-bool BootLoader::takeReply(const QByteArray &packet, const BslReply &reply)
+void BootLoader::onConfused(const QByteArray &packet)
 {
-    const bool sync = answersSync(reply);
-    if (quietTimer.isActive()) {
-        quietTimer.start();
-        if (quietDropsReplies) {
-            ledger.answered(sync ? ReplyLedger::Kind::Sync : ReplyLedger::Kind::Command);
-            qDebug().noquote() << "BootLoader: late reply dropped, the link settles:"
-                               << packet.toHex(' ');
-            return false;
-        }
-    }
-    if (sync) {
-        ledger.answered(ReplyLedger::Kind::Sync);
-        // Everything sent before the sync has been answered or never will be.
-        if (inSequence() && !ledger.outstanding(ReplyLedger::Kind::Command) && !ledger.awaiting())
-            goAhead();
-        return false;
-    }
-    // While the command in flight waits for the link, any command answer
-    // is an earlier command's.
-    const bool answersCommand =
-        ledger.answered(ReplyLedger::Kind::Command) && m_waiting == Waiting::Nothing;
-    if (inSequence() && !answersCommand) {
-        qDebug().noquote() << "BootLoader: reply to no command in flight dropped:"
-                           << packet.toHex(' ');
-        return false;
-    }
-    if (!inSequence())
-        m_resendCount = 0;
-    if (replyPreStep(reply) && inSequence()) {
-        const QScopedValueRollback<bool> stepping(m_stepping, true);
+    exchange.onConfused(packet);
+}
+
+void BootLoader::onAnswer(const QByteArray &packet)
+{
+    const BslReply reply = BslReply::fromPacket(packet);
+    if (replyPreStep(reply) && inSequence())
         stateStep(reply);
-    }
-    return true;
 }
 
-bool BootLoader::answersSync(const BslReply &reply) const
+void BootLoader::onAnswerLost()
 {
-    if (!reply.isDataReply() || !ledger.outstanding(ReplyLedger::Kind::Sync))
-        return false;
-    switch (m_lastTxOpcode) {
-    case BSL_GET_DEVICE_ID:
-    case BSL_TX_DATA_BLOCK:
-    case BSL_CRC_CHECK:
-    case BSL_TX_BSL_VERSION:
-    case BSL_TX_BUFFER_SIZE:
-    case BSL_GET_PLATFORM_ID:
-        // Answered with data too: told apart by the version's length.
-        return reply.data.size() == SYNC_REPLY_SIZE;
-    default:
-        return true; // a command answered by a message
+    // A toggle may have been carried out all the same: sending it again is
+    // one more toggle, and its answer tells the state.
+    if (m_myState == BLS_LOCK_INFOA || m_myState == BLS_RELOCK_INFOA) {
+        if (m_lockToggles >= MAX_LOCK_TOGGLES) {
+            enterState(BLS_FINISH_FAIL);
+            return;
+        }
+        ++m_lockToggles;
+        m_lastToggleAnswer = -1; // the state is not known any more
     }
+    if (traceEnabled)
+        qDebug() << "================== RE-SEND LAST PACKET ======================================================";
+    exchange.resend();
 }
 
-bool BootLoader::onConfusedReply(bool mayResend)
+void BootLoader::onExchangeFailed(BslExchange::Failure failure, const QByteArray &packet)
 {
-    // It answered the oldest transmission outstanding; sending the last one
-    // again is right only when that is the same one.
-    const bool answeredTheLast = ledger.size() == 1;
-    ledger.answeredUnread();
-    if (!mayResend || (inSequence() && !answeredTheLast))
-        return false;
-    ledger.sent(m_lastTransmissionSync ? ReplyLedger::Kind::Sync : ReplyLedger::Kind::Command);
-    return true;
+    if (failure == BslExchange::Failure::UnexpectedAnswer)
+        emit notifyUnexpectedAnswer(packet);
+    if (busy())
+        enterState(BLS_FINISH_FAIL);
 }
 
 bool BootLoader::replyPreStep(const BslReply &reply)
@@ -586,8 +539,8 @@ bool BootLoader::replyPreStep(const BslReply &reply)
                 // In the initialisation sequence the state step sends the
                 // secret password itself; sending it here too would make the
                 // card answer twice.
-                if (m_defaultPasswordSent && m_myState != BLS_LOGIN_DEFAULT)
-                    onReqSendSecretPassword();
+                if (m_defaultPasswordSent && !busy())
+                    sendSecretPassword();
             } else {
                 qDebug("Password OK");
             }
@@ -622,16 +575,22 @@ void BootLoader::stateStep(const BslReply &reply)
         break;
     case BLS_LOCK_INFOA:
     case BLS_RELOCK_INFOA: {
-        // Toggle until the card reports the segment locked.
+        // Toggle until the card reports the segment locked. A toggle changes
+        // the state, so a card answers "unlocked" and "locked" in turn:
+        // "locked" counts only right after "unlocked", and one that stands
+        // in for a lost "unlocked" cannot pass.
         const quint8 code = reply.messageCode();
         m_rxMessage = code;
-        if (code == 0 && m_lockToggles < MAX_LOCK_TOGGLES) {
+        const int previous = m_lastToggleAnswer;
+        m_lastToggleAnswer = code <= 1 ? code : -1;
+        if (code == 1 && previous == 0) {
+            advance(m_myState == BLS_LOCK_INFOA ? BLS_MASS_ERASE : BLS_FINISH_OK);
+        } else if (code <= 1 && m_lockToggles < MAX_LOCK_TOGGLES) {
             ++m_lockToggles;
             txSimplePacket(BSL_TOGGLE_INFO_LOCK);
-        } else if (code == 1)
-            enterState(m_myState == BLS_LOCK_INFOA ? BLS_MASS_ERASE : BLS_FINISH_OK);
-        else
+        } else {
             enterState(BLS_FINISH_FAIL);
+        }
         break;
     }
     case BLS_MASS_ERASE:
@@ -677,6 +636,7 @@ void BootLoader::stateStep(const BslReply &reply)
             enterState(BLS_UNLOCK_INFOA);
         break;
     case BLS_UNLOCK_INFOA:
+        m_lastToggleAnswer = reply.messageCode() == 0 ? 0 : -1;
         checkMessageCode(reply, BLS_ERASE_INFOA, BLS_FINISH_FAIL);
         break;
     case BLS_ERASE_INFOA:
@@ -711,7 +671,7 @@ void BootLoader::checkMessageCode(const BslReply &reply, BslState okState, BslSt
         else
             qDebug().noquote() << QStringLiteral("checkMessageCode FAIL -> error state %1").arg(int(next));
     }
-    enterState(next);
+    advance(next);
 }
 
 bool BootLoader::checkDeviceId() const
@@ -737,33 +697,5 @@ void BootLoader::onTimeout()
 {
     if (traceEnabled)
         qDebug() << "===================== BootLoader::onTimeout() ===================================";
-    if (m_lastTxPacket.isEmpty())
-        return;
-    if (m_resendCount >= MAX_RESENDS) {
-        // The card has stopped answering: end a running sequence so that the
-        // caller can decide what to do, and stop re-sending when idle.
-        if (m_myState != BLS_IDLE)
-            enterState(BLS_FINISH_FAIL);
-        return;
-    }
-    ++m_resendCount;
-    // In a sequence the command goes out again only once its answer cannot
-    // come any more; while it may, a sync finds out.
-    if (!inSequence()) {
-        resendLastPacket();
-        return;
-    }
-    // What is outstanding now is late or lost: no longer waited for.
-    ledger.stopAwaiting();
-    if (ledger.outstanding(ReplyLedger::Kind::Command))
-        sendSync();
-    else
-        goAhead();
-}
-
-void BootLoader::resendLastPacket()
-{
-    if (traceEnabled)
-        qDebug() << "================== RE-SEND LAST PACKET ======================================================";
-    transmitLast();
+    exchange.onReplyTimeout();
 }

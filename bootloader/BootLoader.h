@@ -3,12 +3,11 @@
 #include "bootloader/BslPacket.h"
 #include "bootloader/FirmwareImage.h"
 #include "bootloader/InfoASegment.h"
-#include "bootloader/ReplyLedger.h"
+#include "bootloader/BslExchange.h"
 
 #include <QByteArray>
 #include <QObject>
 #include <QString>
-#include <QTimer>
 
 #include <cstdint>
 
@@ -18,16 +17,10 @@
 // information segment. Each sequence reports its outcome once through
 // notifyBootLoaderResult.
 //
-// A sequence acts on an answer only when it can belong to nothing but the
-// command in flight. The card answers in order, and a sequence sends a
-// command only when no earlier transmission is still awaited: when a reply
-// time-out leaves it open whether the answer was lost or is late, a sync
-// request (the version request, answered with data) goes out, and the
-// command is sent again only once the sync's answer shows that its own
-// answer will not come. Whatever follows an exchange that needed a sync
-// (the next command, or the sequence's success) waits for the sync's
-// answer, at most one reply time-out, so that nothing is sent while the
-// controller is still sending.
+// What is sent and which answer belongs to it is BslExchange's: the state
+// machine sees only answers that belong to the command in flight. Before a
+// decisive step (the mass erase, the erase of the information segment, the
+// success) it has the answer it rests on confirmed as that command's own.
 class BootLoader : public QObject
 {
     Q_OBJECT
@@ -60,18 +53,12 @@ public:
     static constexpr int PASSWORD_SIZE = 16;
     // Every byte of the default password; an erased segment holds the same.
     static constexpr quint8 DEFAULT_PASSWORD_BYTE = 0xFF;
-    // Re-sends of one command without a reply before the card is given up.
-    static constexpr int MAX_RESENDS = 5;
-    // Lock toggles that may answer "unlocked" before the card is given up:
-    // two always reach the locked state on a working card.
-    static constexpr int MAX_LOCK_TOGGLES = 4;
+    // Lock toggles before the card is given up: two reach the locked state
+    // from a locked segment, three from an unlocked one; the rest is for
+    // answers lost on the way.
+    static constexpr int MAX_LOCK_TOGGLES = 6;
     // Pages shorter than this end the page loop unsent (page 0 excepted).
     static constexpr int MIN_PAGE_SIZE = 16;
-    // After a failed attempt the next one starts only once no answer has
-    // arrived for this long: one reply time-out.
-    static constexpr int QUIET_MS = 2000;
-    // The data of the sync request's answer: the 32-bit version.
-    static constexpr int SYNC_REPLY_SIZE = 4;
 
     static QByteArray defaultPassword();
 
@@ -96,29 +83,29 @@ public:
     QByteArray infoaBytes() const { return m_infoaBytes; }
     QByteArray deviceId() const { return m_deviceId; }
     quint8 rxMessage() const { return m_rxMessage; }
-    // After the last packet nothing new was sent and an answer to what was
-    // sent before is still awaited: a reply time-out running for it goes on.
-    bool stillAwaitingReply() const { return m_stillAwaiting; }
-    // After a failed attempt, until the link has been quiet for QUIET_MS.
-    bool settling() const { return quietTimer.isActive(); }
-    void setQuietInterval(int ms) { quietTimer.setInterval(ms); }
-    // The controller got an answer that carries no reply (CONFUSED) to a
-    // bootloader transmission. Returns whether it may send its last
-    // transmission again; only when that is what the answer was to.
-    bool onConfusedReply(bool mayResend);
+    BslExchange::State exchangeState() const { return exchange.state(); }
+    void setReplyTimeout(int ms) { exchange.setReplyTimeout(ms); }
+    // A sequence runs, or waits for the link to settle before it begins.
+    bool busy() const { return inSequence() || pendingStart != PendingStart::None; }
 
     bool traceEnabled = false;
 
 signals:
     void reqTxBytes(QByteArray bytes);
+    // A sync request: sent once no byte has arrived for a while.
+    void reqTxBytesWhenQuiet(QByteArray bytes);
     void notifyBootLoaderResult(bool ok);
     void notifyBslVersion(uint32_t version);
     void notifyLineCardSerialNumber(uint32_t number);
     // One page of an installation acknowledged.
     void notifyInstallProgress(int pagesDone, int pagesTotal);
+    // An answer too many came, so the attempt was given up.
+    void notifyUnexpectedAnswer(QByteArray packet);
 
 public slots:
     void onRxPacket(const QByteArray &packet);
+    // The card answered CONFUSED: it did not understand what it was sent.
+    void onConfused(const QByteArray &packet);
     void onTimeout();
     void onReqGetBslVersion();
     void onReqFastFrame();
@@ -142,29 +129,32 @@ public slots:
     void onReqInitLineCard(int number);
 
 private:
+    enum class PendingStart { None, Install, InitLineCard };
+
     void enterState(BslState n);
+    // Goes on to the next state; a decisive one only once the answer that
+    // led to it is confirmed.
+    void advance(BslState next);
     bool replyPreStep(const BslReply &reply);
     void stateStep(const BslReply &reply);
     void checkMessageCode(const BslReply &reply, BslState okState, BslState failState);
     bool checkDeviceId() const;
-    void resendLastPacket();
     bool inSequence() const;
-    void beginSequence();
-    // The answer is the sync request's rather than the command's.
-    bool answersSync(const BslReply &reply) const;
-    // False when the packet was not taken as an answer.
-    bool takeReply(const QByteArray &packet, const BslReply &reply);
-    void sendSync();
-    void transmitLast();
-    // What waited for the link goes ahead: the command in flight (first
-    // sent, or again after its answer was lost), or the success.
-    void goAhead();
-    void onLinkQuiet();
+    void beginSequence(PendingStart start);
+    void startPending();
+    bool refusesSingleCommand() const;
+    void sendDefaultPassword();
+    void sendSecretPassword();
+    void readInfoA();
     // Sends the built segment when it is exactly 64 bytes; false otherwise.
     bool writeInfoA();
     int installPageCount() const;
 
-    bool refusesSingleCommand() const;
+    void onAnswer(const QByteArray &packet);
+    void onAnswerLost();
+    void onConfirmed();
+    void onExchangeFailed(BslExchange::Failure failure, const QByteArray &packet);
+
     void txSimplePacket(quint8 opcode);
     void txAddressPacket(quint8 opcode, quint16 address);
     void txPacket(quint8 opcode, quint16 address, const QByteArray &data);
@@ -187,24 +177,12 @@ private:
     bool m_infoaReadPending = false;
     InfoASegment m_infoa;
     BslState m_myState = BLS_IDLE;
-    // Re-sends of the last command since it was sent or anything was
-    // received; in a sequence, the reply time-outs of the command in flight.
-    int m_resendCount = 0;
     int m_pagesTotal = 0;
     int m_lockToggles = 0;
-
-    ReplyLedger ledger;
-    bool m_settleFirst = false; // the sequence's first command waits for a sync
-    // What waits until nothing sent is awaited any more.
-    enum class Waiting { Nothing, Command, Success };
-    Waiting m_waiting = Waiting::Nothing;
-    bool m_lastTransmissionSync = false;
-    bool m_transmitted = false; // while a packet is handled
-    bool m_stepping = false;    // a sequence's own step sends, not a single-command slot
-    bool m_stillAwaiting = false;
-    QTimer quietTimer;
-    bool quietDropsReplies = false; // no single command has been sent since the failure
-    enum class PendingStart { None, Install, InitLineCard };
+    int m_lastToggleAnswer = -1; // 0 unlocked, 1 locked, -1 not known
+    // The decisive state entered once the exchange has confirmed the answer.
+    BslState m_afterProof = BLS_IDLE;
     PendingStart pendingStart = PendingStart::None;
-    int pendingLineCardNumber = 0;
+
+    BslExchange exchange;
 };

@@ -8,9 +8,12 @@
 #include "usb/WorkerThread.h"
 
 #include <QDebug>
+#include <QLoggingCategory>
 #include <QMutexLocker>
 #include <QTime>
 #include <QTimer>
+
+Q_LOGGING_CATEGORY(lcLink, "linecard.link", QtInfoMsg)
 
 namespace {
 QString timeOfDay()
@@ -76,6 +79,11 @@ void VX420Controller::setupSignalsAndSlots()
             &VX420Controller::onBootLoaderVersion);
     connect(&bootLoader, &BootLoader::reqTxBytes, this, &VX420Controller::onReqTxBootLoader,
             Qt::QueuedConnection);
+    connect(&bootLoader, &BootLoader::reqTxBytesWhenQuiet, this,
+            &VX420Controller::onReqTxBootLoaderWhenQuiet, Qt::QueuedConnection);
+    // Queued like the result that follows it, so that it is shown first.
+    connect(&bootLoader, &BootLoader::notifyUnexpectedAnswer, this,
+            &VX420Controller::notifyUnexpectedAnswer, Qt::QueuedConnection);
     connect(&bootLoader, &BootLoader::notifyBootLoaderResult, this,
             &VX420Controller::onBootLoaderResult, Qt::QueuedConnection);
     connect(&bootLoader, &BootLoader::notifyLineCardSerialNumber, this,
@@ -127,6 +135,7 @@ void VX420Controller::start()
 void VX420Controller::onTimerTick()
 {
     emit reqServiceComms();
+    sendWhenQuiet();
 }
 
 void VX420Controller::txBytes(const QByteArray &bytes)
@@ -137,6 +146,12 @@ void VX420Controller::txBytes(const QByteArray &bytes)
     if (bytes.isEmpty())
         return;
     onReqClearRx();
+    if (linkModeValue == BootLoaderTunnel) {
+        // The bootloader's exchange waits for its own answers.
+        commsTimeoutTimer->stop();
+        emit reqWrite(bytes);
+        return;
+    }
     lastTx = bytes;
     commsTimeoutTimer->start();
     if (traceVerbose)
@@ -146,7 +161,18 @@ void VX420Controller::txBytes(const QByteArray &bytes)
 
 bool VX420Controller::awaitingReply() const
 {
-    return commsTimeoutTimer->isActive();
+    switch (bootLoader.exchangeState()) {
+    case BslExchange::State::Idle:
+    case BslExchange::State::Abandoned:
+        return commsTimeoutTimer->isActive() || !quietTx.isEmpty();
+    default:
+        return true;
+    }
+}
+
+int VX420Controller::quietGapMs() const
+{
+    return 2 * serviceIntervalMs + int((3 * frameIntervalUs + 999) / 1000);
 }
 
 bool VX420Controller::controllerAccessDenied() const
@@ -171,6 +197,8 @@ void VX420Controller::processRxBytes(const QByteArray &rx)
     QMutexLocker lock(&mutex);
     if (traceVerbose)
         qDebug() << "rx.length =" << rx.size();
+    if (!rx.isEmpty())
+        lastRxClock.start();
     // Outside these two modes any byte ends the reply time-out; in them
     // only a reply does (below), so that a reply spoilt on its way is
     // handled like a lost one instead of leaving nothing to wait for.
@@ -201,20 +229,13 @@ void VX420Controller::processRxBytes(const QByteArray &rx)
 
 void VX420Controller::dispatchAnswer(const RawPacket &packet)
 {
-    // A packet ends the reply time-out only when it can answer the last
-    // transmission. A CONFUSED answer does not: its re-send is waited for.
+    // Only the reply to the command in flight ends its reply time-out: a
+    // stray or late report followed by a lost reply still ends in a time-out.
+    // Stopped first, since the packet's handling may start the next
+    // transmission.
     const quint8 opcode =
         packet.local.isEmpty() ? OPCODE_CONFUSED : quint8(packet.local.at(0)) & OPCODE_MASK;
-    if (linkModeValue == BootLoaderTunnel && opcode == OPCODE_BOOTLOADER) {
-        // The bootloader sends what follows through a queued connection, so
-        // the time-out can be decided after it has seen the answer.
-        processRawPacket(packet);
-        if (!bootLoader.stillAwaitingReply())
-            commsTimeoutTimer->stop();
-        return;
-    }
-    // Stopped first: the packet's handling may start the next transmission.
-    if (linkModeValue == Commands && opcode != OPCODE_CONFUSED && opcode != OPCODE_BOOTLOADER)
+    if (linkModeValue == Commands && opcode == inFlight.opcode)
         commsTimeoutTimer->stop();
     processRawPacket(packet);
 }
@@ -223,10 +244,17 @@ void VX420Controller::onCommsTimeout()
 {
     qDebug().noquote() << "VX420Controller::onCommsTimeout():" << timeOfDay();
     commsTimeoutTimer->stop();
-    if (linkModeValue == BootLoaderTunnel)
-        bootLoader.onTimeout();
-    else if (linkModeValue == Commands)
-        emit notifySeriousError(SeriousErrorNoReply);
+    if (linkModeValue != Commands)
+        return;
+    // A command that only asks is asked once more: its reply may have been
+    // lost on the line. One that acts is not sent twice.
+    if (inFlight.query && inFlight.sends < 2 && !lastTx.isEmpty()) {
+        ++inFlight.sends;
+        qCDebug(lcLink) << "no reply to the controller command: asked once more";
+        txBytes(lastTx);
+        return;
+    }
+    emit notifySeriousError(SeriousErrorNoReply);
 }
 
 void VX420Controller::onCommsError()
@@ -276,9 +304,18 @@ const CardInfo *VX420Controller::lineCardInfo(int card) const
 
 // --- controller commands
 
+bool VX420Controller::isQuery(quint8 header)
+{
+    return header == OPCODE_IDENTIFY || header == OPCODE_FRAME_INTERVAL || header == GET_FLASH_VER
+        || header == OPCODE_LINE_CARD_INFO;
+}
+
 void VX420Controller::sendCommand(quint8 header, quint16 argument)
 {
     linkModeValue = Commands;
+    inFlight.opcode = header & OPCODE_MASK;
+    inFlight.query = isQuery(header);
+    inFlight.sends = 1;
     txBytes(CommandPacket(header, argument).build());
 }
 
@@ -301,6 +338,7 @@ void VX420Controller::onReqCmdFrameInterval(int interval)
 {
     if (traceEnabled)
         qDebug().nospace() << "Trace: VX420Controller::onReqCmdFrameInterval(" << interval << ")";
+    frameIntervalUs = quint32(qMax(0, interval / 10) * 10);
     sendCommand(OPCODE_FRAME_INTERVAL, quint16(interval / 10));
 }
 
@@ -359,6 +397,7 @@ void VX420Controller::onReqCmdFastFrames()
     const int argument = ((slotCount + 2) * 1145 + 9) / 10;
     if (traceVerbose)
         qDebug() << "VX420Controller::onReqCmdFastFrames()" << argument;
+    frameIntervalUs = quint32(argument) * 10;
     sendCommand(OPCODE_FRAME_INTERVAL, quint16(argument));
 }
 
@@ -439,12 +478,14 @@ void VX420Controller::processRawPacket(const RawPacket &packet)
             qDebug().noquote() << QString::asprintf("CONFUSED card:%d  len:%d", card,
                                                     int(cardInfoList.size()));
         record.confused = true;
+        // In the tunnel it is an answer to the bootloader's exchange, which
+        // knows what it may answer.
+        if (linkModeValue == BootLoaderTunnel) {
+            bootLoader.onConfused(packet.local);
+            break;
+        }
         // One re-send per confusion: a second CONFUSED in a row is left alone.
-        // In the tunnel the bootloader knows whether the CONFUSED answered the
-        // last transmission or an earlier one.
-        if (linkModeValue == BootLoaderTunnel
-                ? bootLoader.onConfusedReply(!wasConfused && !lastTx.isEmpty())
-                : !wasConfused && !lastTx.isEmpty()) {
+        if (!wasConfused && !lastTx.isEmpty()) {
             // A reply time-out that has already ended (the command was
             // answered) is not started again for it.
             if (commsTimeoutTimer->isActive())
@@ -519,6 +560,30 @@ void VX420Controller::onReqTxBootLoader(QByteArray bytes)
     CommandPacket packet(OPCODE_BOOTLOADER);
     packet.setPayload(bytes);
     txBootloaderPacket(packet);
+}
+
+void VX420Controller::onReqTxBootLoaderWhenQuiet(QByteArray bytes)
+{
+    if (quietTx.isEmpty())
+        quietHoldClock.start();
+    quietTx.append(bytes);
+    if (!serviceTimer->isActive())
+        serviceTimer->start(serviceIntervalMs);
+    sendWhenQuiet();
+}
+
+void VX420Controller::sendWhenQuiet()
+{
+    if (quietTx.isEmpty())
+        return;
+    // A controller that never falls quiet does not hold the request for ever.
+    const bool quiet = !lastRxClock.isValid() || lastRxClock.elapsed() >= quietGapMs();
+    if (!quiet && quietHoldClock.elapsed() < maxQuietHoldMs)
+        return;
+    const QList<QByteArray> held = quietTx;
+    quietTx.clear();
+    for (const QByteArray &bytes : held)
+        onReqTxBootLoader(bytes);
 }
 
 void VX420Controller::txBootloaderPacket(const CommandPacket &packet)

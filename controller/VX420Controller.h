@@ -9,6 +9,7 @@
 #include "usb/D2xxApi.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QList>
 #include <QMutex>
 #include <QObject>
@@ -46,6 +47,8 @@ public:
     static constexpr int serviceIntervalMs = 10;
     static constexpr int replyTimeoutMs = 2000;
     static constexpr int bootLoaderConnectTimeoutMs = 4000;
+    // A sync request waits for a quiet line at most this long.
+    static constexpr int maxQuietHoldMs = 500;
 
     explicit VX420Controller(QObject *parent = nullptr,
                              std::shared_ptr<D2xxApi> api = D2xxApi::platformDefault());
@@ -73,6 +76,9 @@ public:
     LinkMode linkMode() const { return linkModeValue; }
     // A transmission is waiting for its reply or its time-out.
     bool awaitingReply() const;
+    // No byte has arrived for this long: the controller has nothing more to
+    // send. Three frame intervals, and two service ticks for the delivery.
+    int quietGapMs() const;
     // After a failed open: the controller's chip is there, but this user may
     // not open it.
     bool controllerAccessDenied() const;
@@ -99,6 +105,8 @@ signals:
     void notifyBootLoaderResult(bool ok);
     void notifyLineCardSerial(int number);
     void notifyInstallProgress(int pagesDone, int pagesTotal);
+    // The card's bootloader sent an answer too many; the attempt was given up.
+    void notifyUnexpectedAnswer(QByteArray packet);
 
 public slots:
     void onReqDefaultStartup();
@@ -135,6 +143,9 @@ public slots:
 
     // Bootloader commands, forwarded to the card's bootloader.
     void onReqTxBootLoader(QByteArray bytes);
+    // Sent once the line is quiet, so that nothing still arriving is cut
+    // off by the transmission's purge of the receive side.
+    void onReqTxBootLoaderWhenQuiet(QByteArray bytes);
     void onReqBootLoaderConnect();
     void onReqBootLoaderVersion();
     void onReqBootLoaderBufferSize();
@@ -160,6 +171,8 @@ private:
     void processRawPacket(const RawPacket &packet);
     void processRawBootLoaderPacket(const RawPacket &packet);
     void txBootloaderPacket(const CommandPacket &packet);
+    void sendWhenQuiet();
+    static bool isQuery(quint8 header);
     void trace(const char *operation) const;
 
     bool traceVerbose = false;
@@ -172,7 +185,7 @@ private:
     RawPacketGetter packetGetter;
     QMutex mutex;
     QList<CardInfo> cardInfoList;
-    QByteArray lastTx;
+    QByteArray lastTx; // the last controller command; bootloader traffic is the exchange's
     LinkMode linkModeValue = Idle;
     int cardCountValue = 0;
     bool clearRxPending = false;
@@ -180,4 +193,17 @@ private:
     BootLoader bootLoader;
     int lineCardNumber = 0;
     bool linkLost = false; // an I/O error has been reported since the last open
+
+    // The controller command whose reply ends the reply time-out.
+    struct CommandInFlight
+    {
+        quint8 opcode = 0xFF; // header & OPCODE_MASK; 0xFF: none
+        bool query = false;   // only asks: sent once more when its reply is lost
+        int sends = 0;
+    };
+    CommandInFlight inFlight;
+    quint32 frameIntervalUs = 12500; // as last requested; the controller's default before
+    QElapsedTimer lastRxClock;       // since bytes last arrived
+    QElapsedTimer quietHoldClock;    // since the oldest held sync request
+    QList<QByteArray> quietTx;
 };

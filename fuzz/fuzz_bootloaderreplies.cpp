@@ -1,20 +1,23 @@
-// The bootloader state machine against arbitrary replies and time-outs, in
-// every state. Input: an image-choice byte, then operations until the input
-// ends: replies (raw, message, data), time-outs, the two sequence starts, the
+// The bootloader state machine against arbitrary replies, CONFUSED answers
+// and time-outs, in every state. Input: an image-choice byte, then
+// operations until the input ends: replies (raw, message, data, the sync
+// request's answer), CONFUSED, time-outs, the two sequence starts, the
 // single-command slots (refused while a sequence runs), new secret passwords
-// and the event loop (the quiet link after a failed attempt). A fresh
-// BootLoader per input.
+// and the event loop. A fresh BootLoader per input.
 //
-// Checked after every operation and on every command sent: the state is one
+// Checked after every operation and on everything sent: the state is one
 // that waits for a reply; a result ends the sequence and comes once; success
-// only after the last step's reply, with every page written; pages and
-// segments sent are what the image and the segment hold; a time-out sends a
-// sync request or the last command again, and stops after the allowed
-// number.
+// only on a sync request's answer that confirms the last step's, with every
+// page written; the mass erase and the erase of the information segment only
+// on a sync request's answer as well; pages and segments sent are what the
+// image and the segment hold; sync requests only while a sequence runs or
+// waits for the link; a time-out sends at most one thing, and nothing once
+// the allowed number of time-outs without an answer has passed.
 
 #include "FuzzSupport.h"
 
 #include "bootloader/BootLoader.h"
+#include "bootloader/BslExchange.h"
 #include "bootloader/BslPacket.h"
 #include "bootloader/InfoASegment.h"
 
@@ -103,38 +106,46 @@ bool waitsForReply(BootLoader::BslState state)
             && state != BootLoader::BLS_FINISH_FAIL && state != BootLoader::BLS_FINISH_OK;
 }
 
+bool isSyncAnswer(const QByteArray &packet)
+{
+    const BslReply reply = BslReply::fromPacket(packet);
+    return reply.isDataReply() && reply.data.size() == 4;
+}
+
 struct Run
 {
     BootLoader *bl = nullptr;
-    bool timeoutOp = false;
     int sentInOp = 0;
     int resultsInOp = 0;
     bool lastResult = false;
-    int resends = 0;
+    int silentTimeouts = 0; // time-outs in a row with nothing received
     qint64 lastPageSent = -1;
     QByteArray lastCommand;
-    bool repliedSinceCommand = false;
+    QByteArray lastDelivered; // the packet of the current operation, if any
+
+    void onSync(const QByteArray &bytes)
+    {
+        ++sentInOp;
+        FUZZ_CHECK(bytes == QByteArray(1, char(BSL_TX_BSL_VERSION)));
+        FUZZ_CHECK(bl->busy());
+    }
 
     void onSent(const QByteArray &bytes)
     {
         ++sentInOp;
         FUZZ_CHECK(!bytes.isEmpty());
-        // The sync request settles the link; it is not the command in flight.
-        if (bytes == QByteArray(1, char(BSL_TX_BSL_VERSION)) && bytes != bl->lastTxPacket()) {
-            FUZZ_CHECK(bl->state() != BootLoader::BLS_IDLE);
-            return;
-        }
-        repliedSinceCommand = false;
         FUZZ_CHECK(bytes == bl->lastTxPacket());
         FUZZ_CHECK(quint8(bytes.at(0)) == bl->lastTxOpcode());
-        // The command again, once its answer cannot come any more. A time-out
-        // may also let a command go that waited for a sync's answer: a new
-        // one, checked like any other.
+        // The command again, once its answer cannot come any more.
         const bool again = bytes == lastCommand;
         lastCommand = bytes;
         if (again)
             return;
         const quint8 opcode = quint8(bytes.at(0));
+        // A destructive step only on the answer that confirmed the one it rests on.
+        if ((opcode == BSL_MASS_ERASE && bl->state() == BootLoader::BLS_MASS_ERASE)
+            || (opcode == BSL_ERASE_SEGMENT && bl->state() == BootLoader::BLS_ERASE_INFOA))
+            FUZZ_CHECK(isSyncAnswer(lastDelivered));
         if (opcode == BSL_RX_APP_CODE) {
             const FirmwareImage &image = bl->firmware();
             const quint32 page = bl->pageIndex();
@@ -218,11 +229,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     fuzz::Input in(data, size);
     BootLoader bl;
-    bl.setQuietInterval(0); // the quiet link comes with the next event loop pass
     Run state;
     state.bl = &bl;
     run = &state;
     QObject::connect(&bl, &BootLoader::reqTxBytes, [](const QByteArray &bytes) { run->onSent(bytes); });
+    QObject::connect(&bl, &BootLoader::reqTxBytesWhenQuiet,
+                     [](const QByteArray &bytes) { run->onSync(bytes); });
     QObject::connect(&bl, &BootLoader::notifyBootLoaderResult, [](bool ok) { run->onResult(ok); });
     QObject::connect(&bl, &BootLoader::notifyInstallProgress, [&bl](int done, int total) {
         FUZZ_CHECK(done >= 1 && done <= total);
@@ -236,18 +248,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     for (int ops = 0; ops < 4096 && !in.atEnd(); ++ops) {
         const BootLoader::BslState before = bl.state();
-        state.timeoutOp = false;
+        const bool busyBefore = bl.busy();
+        bool timeoutOp = false;
         state.sentInOp = 0;
         state.resultsInOp = 0;
+        state.lastDelivered.clear();
         bool replyOp = false;
 
         const quint8 op = in.byte();
         const auto deliver = [&](const QByteArray &packet) {
             replyOp = true;
-            state.repliedSinceCommand = true; // until a command goes out
+            state.lastDelivered = packet;
             bl.onRxPacket(packet);
         };
-        switch (op % 11) {
+        switch (op % 13) {
         case 0:
             deliver(in.bytes(in.byte()));
             break;
@@ -260,17 +274,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         case 3:
             deliver(reply(BSL_MESSAGE_REPLY, QByteArray()));
             break;
-        case 4: {
-            state.timeoutOp = true;
-            const QByteArray last = bl.lastTxPacket();
+        case 4:
+            timeoutOp = true;
             bl.onTimeout();
-            if (state.sentInOp > 0) {
-                FUZZ_CHECK(state.sentInOp == 1 && bl.lastTxPacket() == last);
-                ++state.resends;
-                FUZZ_CHECK(state.resends <= BootLoader::MAX_RESENDS);
-            }
             break;
-        }
         case 5:
             bl.onReqAppCodeInstall();
             break;
@@ -283,7 +290,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             // Refused while a sequence runs: it would take its step's place.
             const QByteArray last = bl.lastTxPacket();
             singleCommands.at(in.byte() % singleCommands.size())(bl, in);
-            if (before != BootLoader::BLS_IDLE)
+            if (busyBefore)
                 FUZZ_CHECK(state.sentInOp == 0 && bl.lastTxPacket() == last);
             break;
         }
@@ -293,22 +300,37 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         case 9:
             QCoreApplication::processEvents();
             break;
+        case 10:
+            deliver(reply(BSL_DATA_REPLY, QByteArray::fromHex("E10203E4"))); // a sync's answer
+            break;
+        case 11:
+            replyOp = true;
+            bl.onConfused(QByteArray::fromHex("00FFFF"));
+            break;
         default:
             deliver(reply(BSL_MESSAGE_REPLY, QByteArray(1, '\0')));
             break;
         }
-        if (replyOp || (!state.timeoutOp && state.sentInOp > 0))
-            state.resends = 0;
+        if (timeoutOp) {
+            FUZZ_CHECK(state.sentInOp <= 1);
+            ++state.silentTimeouts;
+            // Every wait is bounded: after this many time-outs in a row with
+            // nothing received, nothing more goes out.
+            if (state.silentTimeouts > BslExchange::MAX_TIMEOUTS + BslExchange::MAX_RESENDS + 1)
+                FUZZ_CHECK(state.sentInOp == 0);
+        } else if (replyOp || state.sentInOp > 0) {
+            state.silentTimeouts = 0;
+        }
 
         FUZZ_CHECK(waitsForReply(bl.state()));
         FUZZ_CHECK(state.sentInOp <= 2);
         FUZZ_CHECK(state.resultsInOp <= 1);
         if (state.resultsInOp == 1) {
-            FUZZ_CHECK(bl.state() == BootLoader::BLS_IDLE);
+            FUZZ_CHECK(bl.state() == BootLoader::BLS_IDLE && !bl.busy());
             if (state.lastResult) {
-                // Success only on the reply to the last step of a sequence,
-                // or on a time-out of the sync that the success waited for.
-                FUZZ_CHECK(replyOp || (state.timeoutOp && state.repliedSinceCommand));
+                // Success only on the sync's answer that confirmed the last
+                // step's, in a sequence that had reached it.
+                FUZZ_CHECK(replyOp && isSyncAnswer(state.lastDelivered));
                 FUZZ_CHECK(before == BootLoader::BLS_APP_CHECK || before == BootLoader::BLS_RELOCK_INFOA);
                 if (before == BootLoader::BLS_APP_CHECK)
                     FUZZ_CHECK(state.lastPageSent == pagesToWrite(bl.firmware()) - 1);

@@ -103,6 +103,9 @@ quint16 xorOfWords(const QByteArray &bytes)
 }
 
 const QByteArray readCommand = hex("18 C0 10 00 40 00");
+const QByteArray syncCommand = hex("19");
+// The sync request's answer: the bootloader version, four data bytes.
+const QByteArray syncAnswer = dataReply(hex("E1 02 03 E4"));
 const QByteArray toggleCommand = hex("13");
 const QByteArray eraseSegmentCommand = hex("12 C0 10 00");
 
@@ -157,6 +160,8 @@ private slots:
     void messageIsNoDeviceId();
     void lockLoop_data();
     void lockLoop();
+    void decisiveAnswerConfirmed_data();
+    void decisiveAnswerConfirmed();
     void lastPage_data();
     void lastPage();
     void refusedStep_data();
@@ -169,7 +174,8 @@ private slots:
     void replyTimeouts();
     void sequenceStartsOnSettledLink_data();
     void sequenceStartsOnSettledLink();
-    void failedAttemptWaitsForQuietLink();
+    void failedAttemptDrainsFirst();
+    void drainNeverAnsweredFailsTheAttempt();
     void timeoutBoundInSequence();
     void timeoutBoundWhenIdle();
     void initLineCard();
@@ -196,7 +202,8 @@ private:
 
     std::unique_ptr<QTemporaryDir> dir;
     std::unique_ptr<BootLoader> bl;
-    std::unique_ptr<QSignalSpy> txSpy;
+    QList<QByteArray> transmissions;
+    std::unique_ptr<QSignalSpy> unexpectedSpy;
     std::unique_ptr<QSignalSpy> resultSpy;
     std::unique_ptr<QSignalSpy> versionSpy;
     std::unique_ptr<QSignalSpy> serialSpy;
@@ -213,18 +220,24 @@ void tst_BootLoader::init()
     dir = std::make_unique<QTemporaryDir>();
     QVERIFY(dir->isValid());
     bl = std::make_unique<BootLoader>();
-    txSpy = std::make_unique<QSignalSpy>(bl.get(), &BootLoader::reqTxBytes);
+    transmissions.clear();
+    // Commands, and sync requests that wait for a quiet line, in the order sent.
+    connect(bl.get(), &BootLoader::reqTxBytes, this,
+            [this](const QByteArray &bytes) { transmissions << bytes; });
+    connect(bl.get(), &BootLoader::reqTxBytesWhenQuiet, this,
+            [this](const QByteArray &bytes) { transmissions << bytes; });
+    unexpectedSpy = std::make_unique<QSignalSpy>(bl.get(), &BootLoader::notifyUnexpectedAnswer);
     resultSpy = std::make_unique<QSignalSpy>(bl.get(), &BootLoader::notifyBootLoaderResult);
     versionSpy = std::make_unique<QSignalSpy>(bl.get(), &BootLoader::notifyBslVersion);
     serialSpy = std::make_unique<QSignalSpy>(bl.get(), &BootLoader::notifyLineCardSerialNumber);
     progressSpy = std::make_unique<QSignalSpy>(bl.get(), &BootLoader::notifyInstallProgress);
-    QVERIFY(txSpy->isValid() && resultSpy->isValid() && versionSpy->isValid() && serialSpy->isValid()
+    QVERIFY(unexpectedSpy->isValid() && resultSpy->isValid() && versionSpy->isValid() && serialSpy->isValid()
             && progressSpy->isValid());
 }
 
 void tst_BootLoader::cleanup()
 {
-    txSpy.reset();
+    unexpectedSpy.reset();
     resultSpy.reset();
     versionSpy.reset();
     serialSpy.reset();
@@ -245,10 +258,8 @@ QString tst_BootLoader::writeImage(const QByteArray &text)
 // The commands sent since the last call.
 QList<QByteArray> tst_BootLoader::sent()
 {
-    QList<QByteArray> packets;
-    for (const QList<QVariant> &arguments : *txSpy)
-        packets << arguments.at(0).toByteArray();
-    txSpy->clear();
+    const QList<QByteArray> packets = transmissions;
+    transmissions.clear();
     return packets;
 }
 
@@ -282,7 +293,11 @@ void tst_BootLoader::reachLockStep()
 void tst_BootLoader::reachFirstPage()
 {
     reachLockStep();
+    bl->onRxPacket(message(0)); // unlocked: toggled again
     bl->onRxPacket(message(1));
+    // The lock is confirmed before the mass erase.
+    QCOMPARE(sent(), QList<QByteArray>({toggleCommand, syncCommand}));
+    bl->onRxPacket(syncAnswer);
     bl->onRxPacket(message(0));
     bl->onRxPacket(message(0));
     QCOMPARE(bl->state(), BootLoader::BLS_APP_CODE);
@@ -375,16 +390,16 @@ void tst_BootLoader::singleCommandsRefusedInSequence()
     QCOMPARE(bl->lastTxPacket(), page0);
 
     bl->onTimeout();
-    QCOMPARE(sent(), QList<QByteArray>({hex("19")}));
-    bl->onRxPacket(message(0)); // the page's answer, late: page 1 waits for the sync's
-    const FirmwareImage &image = bl->firmware();
-    const QByteArray page1 = appCode(quint16(image.getPageAddress(1)), image.getPage(1));
-    QCOMPARE(bl->lastTxPacket(), page1);
+    QCOMPARE(sent(), QList<QByteArray>({syncCommand}));
+    bl->onRxPacket(message(0)); // the page's answer, late: held until the sync's answer
+    QVERIFY(sent().isEmpty());
     singleCommand(slot, *bl);
-    QCOMPARE(bl->lastTxPacket(), page1);
+    QCOMPARE(bl->lastTxPacket(), page0);
     QVERIFY(sent().isEmpty());
 
-    bl->onRxPacket(dataReply(hex("01 02 03 04")));
+    bl->onRxPacket(syncAnswer);
+    const FirmwareImage &image = bl->firmware();
+    const QByteArray page1 = appCode(quint16(image.getPageAddress(1)), image.getPage(1));
     QCOMPARE(bl->state(), BootLoader::BLS_APP_CODE);
     QCOMPARE(sent(), QList<QByteArray>({page1}));
     QVERIFY(results().isEmpty());
@@ -415,6 +430,10 @@ void tst_BootLoader::installEmbeddedImage()
     bl->onRxPacket(message(0)); // was locked, now unlocked: toggle again
     QCOMPARE(sent(), QList<QByteArray>({toggleCommand}));
     bl->onRxPacket(message(1));
+    // Locked: confirmed as the toggle's own answer before the mass erase.
+    QCOMPARE(bl->state(), BootLoader::BLS_LOCK_INFOA);
+    QCOMPARE(sent(), QList<QByteArray>({syncCommand}));
+    bl->onRxPacket(syncAnswer);
     QCOMPARE(bl->state(), BootLoader::BLS_MASS_ERASE);
     QCOMPARE(sent(), QList<QByteArray>({hex("15")}));
     bl->onRxPacket(message(0));
@@ -436,6 +455,10 @@ void tst_BootLoader::installEmbeddedImage()
     QVERIFY(results().isEmpty());
 
     bl->onRxPacket(message(0));
+    // The success, too, only once the check's answer is confirmed.
+    QCOMPARE(sent(), QList<QByteArray>({syncCommand}));
+    QVERIFY(results().isEmpty());
+    bl->onRxPacket(syncAnswer);
     QCOMPARE(bl->state(), BootLoader::BLS_IDLE);
     QCOMPARE(results(), QList<bool>({true}));
     QVERIFY(sent().isEmpty());
@@ -537,13 +560,25 @@ void tst_BootLoader::lockLoop_data()
 {
     QTest::addColumn<QList<QByteArray>>("replies");
     QTest::addColumn<int>("toggles"); // further toggles sent
-    QTest::addColumn<int>("outcome"); // 1: mass erase sent, 0: failure
+    // 1: locked, confirmed by a sync, then the mass erase; 0: failure;
+    // 2: still toggling.
+    QTest::addColumn<int>("outcome");
 
-    QTest::newRow("1: locked") << QList<QByteArray>{message(1)} << 0 << 1;
     QTest::newRow("0 1: unlocked, then locked") << QList<QByteArray>{message(0), message(1)} << 1 << 1;
     QTest::newRow("0 0 0 1") << QList<QByteArray>{message(0), message(0), message(0), message(1)} << 3 << 1;
-    QTest::newRow("0 0 0 0: the lock never engages")
-        << QList<QByteArray>{message(0), message(0), message(0), message(0)} << 3 << 0;
+    // "Locked" counts only right after "unlocked": a segment unlocked before
+    // the attempt takes two more toggles, and a "locked" that stood in for a
+    // lost "unlocked" is never taken.
+    QTest::newRow("1: not taken yet, toggled again") << QList<QByteArray>{message(1)} << 1 << 2;
+    QTest::newRow("1 0 1: was unlocked") << QList<QByteArray>{message(1), message(0), message(1)} << 2 << 1;
+    QTest::newRow("1 1: two answers in a row alike, toggled again")
+        << QList<QByteArray>{message(1), message(1)} << 2 << 2;
+    QTest::newRow("0 0 0 0 0 0: the lock never engages")
+        << QVector<QByteArray>(BootLoader::MAX_LOCK_TOGGLES, message(0)).toList()
+        << BootLoader::MAX_LOCK_TOGGLES - 1 << 0;
+    QTest::newRow("1 1 1 1 1 1: never two answers in turn")
+        << QVector<QByteArray>(BootLoader::MAX_LOCK_TOGGLES, message(1)).toList()
+        << BootLoader::MAX_LOCK_TOGGLES - 1 << 0;
     QTest::newRow("2") << QList<QByteArray>{message(2)} << 0 << 0;
     QTest::newRow("0 2") << QList<QByteArray>{message(0), message(2)} << 1 << 0;
     QTest::newRow("data reply") << QList<QByteArray>{dataReply(hex("01"))} << 0 << 0;
@@ -563,14 +598,74 @@ void tst_BootLoader::lockLoop()
     for (int i = 0; i < toggles; ++i)
         expected << toggleCommand;
     if (outcome == 1) {
-        expected << hex("15");
+        QCOMPARE(sent(), expected << syncCommand);
+        QCOMPARE(bl->state(), BootLoader::BLS_LOCK_INFOA);
+        bl->onRxPacket(syncAnswer);
         QCOMPARE(bl->state(), BootLoader::BLS_MASS_ERASE);
+        QCOMPARE(sent(), QList<QByteArray>({hex("15")}));
+        QVERIFY(results().isEmpty());
+    } else if (outcome == 2) {
+        QCOMPARE(sent(), expected);
+        QCOMPARE(bl->state(), BootLoader::BLS_LOCK_INFOA);
         QVERIFY(results().isEmpty());
     } else {
         QCOMPARE(bl->state(), BootLoader::BLS_IDLE);
         QCOMPARE(results(), QList<bool>({false}));
+        QCOMPARE(sent(), expected);
     }
-    QCOMPARE(sent(), expected);
+}
+
+// The answers the two decisive steps of an installation rest on, "locked"
+// before the mass erase and the application check's success, count only
+// once a sync's answer shows that no other answer came with them.
+void tst_BootLoader::decisiveAnswerConfirmed_data()
+{
+    QTest::addColumn<bool>("appCheck"); // else the lock
+    QTest::addColumn<QByteArray>("second"); // what comes before the sync's answer; empty: nothing
+
+    for (bool appCheck : {false, true}) {
+        const char *step = appCheck ? "application check" : "lock";
+        QTest::addRow("%s: confirmed", step) << appCheck << QByteArray();
+        QTest::addRow("%s: a second answer 0", step) << appCheck << message(0);
+        QTest::addRow("%s: a second answer 1", step) << appCheck << message(1);
+        QTest::addRow("%s: a surplus data answer", step) << appCheck << dataReply(QByteArray(16, 'x'));
+    }
+}
+
+void tst_BootLoader::decisiveAnswerConfirmed()
+{
+    QFETCH(bool, appCheck);
+    QFETCH(QByteArray, second);
+
+    loadFixture(4);
+    if (appCheck) {
+        reachFirstPage();
+        bl->onRxPacket(message(0));
+        QCOMPARE(sent(), QList<QByteArray>({hex("20")}));
+        bl->onRxPacket(message(0));
+    } else {
+        reachLockStep();
+        bl->onRxPacket(message(0));
+        bl->onRxPacket(message(1));
+        QCOMPARE(sent(), QList<QByteArray>({toggleCommand, syncCommand}));
+    }
+    if (appCheck)
+        QCOMPARE(sent(), QList<QByteArray>({syncCommand}));
+    if (!second.isEmpty())
+        bl->onRxPacket(second);
+    bl->onRxPacket(syncAnswer);
+
+    if (second.isEmpty()) {
+        QCOMPARE(results(), appCheck ? QList<bool>({true}) : QList<bool>());
+        QCOMPARE(sent(), appCheck ? QList<QByteArray>() : QList<QByteArray>({hex("15")}));
+        QCOMPARE(unexpectedSpy->count(), 0);
+    } else {
+        QCOMPARE(results(), QList<bool>({false}));
+        QVERIFY(sent().isEmpty()); // no mass erase
+        QCOMPARE(unexpectedSpy->count(), 1);
+        QCOMPARE(unexpectedSpy->at(0).at(0).toByteArray(), second);
+        QCOMPARE(bl->state(), BootLoader::BLS_IDLE);
+    }
 }
 
 void tst_BootLoader::lastPage_data()
@@ -594,10 +689,12 @@ void tst_BootLoader::lastPage()
     loadFixture(lines);
     const QByteArray payload = fixturePayload(lines);
     reachLockStep();
+    bl->onRxPacket(message(0));
     bl->onRxPacket(message(1));
+    bl->onRxPacket(syncAnswer);
     bl->onRxPacket(message(0));
     bl->onRxPacket(message(0));
-    QCOMPARE(sent().mid(2), QList<QByteArray>({appCode(0xD000, payload.left(pageSizes.at(0)))}));
+    QCOMPARE(sent().mid(4), QList<QByteArray>({appCode(0xD000, payload.left(pageSizes.at(0)))}));
 
     const int total = pageSizes.size();
     for (int page = 0; page < total; ++page) {
@@ -623,14 +720,14 @@ void tst_BootLoader::refusedStep_data()
     QTest::newRow("flash capacity: code 1") << 1 << message(1);
     QTest::newRow("flash capacity: data reply") << 1 << dataReply(hex("00"));
     QTest::newRow("SRAM capacity: code 5") << 2 << message(5);
-    QTest::newRow("mass erase: code 1") << 4 << message(1);
-    QTest::newRow("mass erase: reply type 0x41") << 4 << replyPacket(0x41, hex("00"));
-    QTest::newRow("crypto IV: code FF") << 5 << message(0xFF);
-    QTest::newRow("page 0: code 1") << 6 << message(1);
-    QTest::newRow("page 2: code 3") << 8 << message(3);
-    QTest::newRow("page 1: data reply") << 7 << dataReply(hex("00"));
-    QTest::newRow("application check: code 1") << 9 << message(1);
-    QTest::newRow("application check: packet of 3 bytes") << 9 << hex("02 FF FF");
+    QTest::newRow("mass erase: code 1") << 6 << message(1);
+    QTest::newRow("mass erase: reply type 0x41") << 6 << replyPacket(0x41, hex("00"));
+    QTest::newRow("crypto IV: code FF") << 7 << message(0xFF);
+    QTest::newRow("page 0: code 1") << 8 << message(1);
+    QTest::newRow("page 2: code 3") << 10 << message(3);
+    QTest::newRow("page 1: data reply") << 9 << dataReply(hex("00"));
+    QTest::newRow("application check: code 1") << 11 << message(1);
+    QTest::newRow("application check: packet of 3 bytes") << 11 << hex("02 FF FF");
 }
 
 void tst_BootLoader::refusedStep()
@@ -638,8 +735,11 @@ void tst_BootLoader::refusedStep()
     QFETCH(int, step);
     QFETCH(QByteArray, reply);
 
-    const QList<QByteArray> script = {dataReply(hex("25 53")), message(0), message(0), message(1), message(0),
-                                      message(0), message(0), message(0), message(0), message(0)};
+    // Identity, the probes, "unlocked", "locked" and its confirmation, erase,
+    // IV, three pages.
+    const QList<QByteArray> script = {dataReply(hex("25 53")), message(0), message(0), message(0),
+                                      message(1), syncAnswer, message(0), message(0), message(0),
+                                      message(0), message(0)};
     loadFixture(12);
     bl->onReqAppCodeInstall();
     for (int i = 0; i < step; ++i)
@@ -651,7 +751,7 @@ void tst_BootLoader::refusedStep()
     QCOMPARE(results(), QList<bool>({false}));
     QCOMPARE(bl->state(), BootLoader::BLS_IDLE);
     QVERIFY(sent().isEmpty());
-    QCOMPARE(progressSpy->count(), qMax(0, step - 6));
+    QCOMPARE(progressSpy->count(), qMax(0, step - 8));
 }
 
 void tst_BootLoader::noImage()
@@ -721,70 +821,85 @@ void tst_BootLoader::versionOncePerRequest()
     QCOMPARE(versionSpy->at(1).at(0).value<uint32_t>(), uint32_t(0x0B0A));
 }
 
-// What reply time-outs and late answers do in a sequence, from the state
-// where the second page (or the first lock toggle) has just gone out. Each
-// step is an event: "timeout", "sync" (an answer with the version's four
-// data bytes), "m0", "m1" (message replies), "confused" (a CONFUSED answer,
-// the controller may send again), "confused-again" (it may not); then what
-// the bootloader does: sends "sync", "toggle", "erase", "page1", "page2" or
-// "page3"; "-" sends nothing while an answer is still awaited (the reply
-// time-out goes on); "x" sends nothing and awaits nothing; for CONFUSED,
-// "resend" lets the controller send again, "keep" does not. What follows an
-// exchange that needed a sync waits for the sync's answer.
+// What reply time-outs, late answers and CONFUSED answers do in a
+// sequence, from the state where the second page (or the first lock toggle)
+// has just gone out. Each step is an event: "timeout", "sync" (an answer
+// with the version's four data bytes), "m0", "m1" (message replies),
+// "confused"; then what the bootloader sends: "sync", "toggle", "erase",
+// "page1", "page2" or "page3", or "-" for nothing. An answer whose
+// attribution is in doubt counts only once a sync's answer shows that no
+// other came with it.
 void tst_BootLoader::replyTimeouts_data()
 {
     QTest::addColumn<bool>("lock");
     QTest::addColumn<QStringList>("steps");
     QTest::addColumn<int>("failures");
+    QTest::addColumn<int>("unexpected");
 
     QTest::newRow("answer lost: a sync, then the page again")
-        << false << QStringList{"timeout sync", "sync page1", "m0 page2"} << 0;
-    QTest::newRow("answer late, after the sync: taken, the next page waits for the sync's answer")
-        << false << QStringList{"timeout sync", "m0 -", "sync page2", "m0 page3"} << 0;
-    QTest::newRow("the sync's answer lost: the next page goes on the time-out")
-        << false << QStringList{"timeout sync", "m0 -", "timeout page2", "sync -", "m0 page3"} << 0;
-    QTest::newRow("the first sync's answer late: a second sync, the page waits for its answer")
-        << false << QStringList{"timeout sync", "timeout sync", "sync -", "sync page1", "m0 page2"}
-        << 0;
+        << false << QStringList{"timeout sync", "sync page1", "m0 page2"} << 0 << 0;
+    QTest::newRow("answer late, after the sync: held until the sync's answer")
+        << false << QStringList{"timeout sync", "m0 -", "sync page2", "m0 page3"} << 0 << 0;
+    QTest::newRow("the sync's answer lost: another sync, never a go-ahead on the time-out")
+        << false << QStringList{"timeout sync", "m0 -", "timeout sync", "sync page2", "m0 page3"}
+        << 0 << 0;
+    QTest::newRow("the first sync's answer late: it shows the page lost, the second is consumed")
+        << false << QStringList{"timeout sync", "timeout sync", "sync page1", "sync -", "m0 page2"}
+        << 0 << 0;
     QTest::newRow("answer after two syncs")
         << false
-        << QStringList{"timeout sync", "timeout sync", "m0 -", "sync -", "sync page2", "m0 page3"}
-        << 0;
+        << QStringList{"timeout sync", "timeout sync", "m0 -", "sync page2", "sync -", "m0 page3"}
+        << 0 << 0;
     QTest::newRow("a refusal after the sync still fails")
-        << false << QStringList{"timeout sync", "m1 x", "sync -"} << 1;
+        << false << QStringList{"timeout sync", "m1 -", "sync -"} << 1 << 0;
+    QTest::newRow("a second answer while the sync is out fails the attempt")
+        << false << QStringList{"timeout sync", "m0 -", "m0 -"} << 1 << 1;
+
     // A toggle is never outstanding twice: its effect is not idempotent.
     QTest::newRow("toggle answered late: no second toggle while it may answer")
-        << true << QStringList{"timeout sync", "m0 -", "sync toggle", "m1 erase"} << 0;
+        << true << QStringList{"timeout sync", "m0 -", "sync toggle", "m1 sync", "sync erase"} << 0
+        << 0;
     QTest::newRow("toggle answer lost: one more toggle, and its answer is the state")
-        << true << QStringList{"timeout sync", "sync toggle", "m0 toggle", "m1 erase"} << 0;
+        << true << QStringList{"timeout sync", "sync toggle", "m0 toggle", "m1 sync", "sync erase"}
+        << 0 << 0;
+    QTest::newRow("locked, late: the sync that settled it confirms it")
+        << true << QStringList{"m0 toggle", "timeout sync", "m1 -", "sync erase"} << 0 << 0;
     QTest::newRow("a late sync answer never decides the lock")
         << true
-        << QStringList{"timeout sync", "timeout sync", "m0 -", "sync -", "sync toggle", "m1 erase"}
+        << QStringList{"timeout sync", "timeout sync", "m0 -", "sync toggle", "sync -", "m1 sync",
+                       "sync erase"}
+        << 0 << 0;
+    QTest::newRow("locked, then a second answer before the sync's: no mass erase")
+        << true << QStringList{"m0 toggle", "m1 sync", "m0 -", "sync -"} << 1 << 1;
+    // A "locked" standing in for the lost "unlocked" of the toggle in flight.
+    QTest::newRow("a lost answer's place taken by \"locked\": toggled on, never erased")
+        << true << QStringList{"m1 toggle", "m1 toggle", "m0 toggle", "m1 sync", "sync erase"} << 0
         << 0;
-    QTest::newRow("the mass erase waits for the sync's answer")
-        << true << QStringList{"m0 toggle", "timeout sync", "m1 -", "sync erase"} << 0;
-    QTest::newRow("toggle answers lost until the toggles run out: no mass erase")
+    QTest::newRow("toggle answers lost until the time-outs run out: no mass erase")
         << true
         << QStringList{"timeout sync", "sync toggle", "timeout sync", "sync toggle", "timeout sync",
-                       "sync toggle", "timeout sync", "sync x"}
-        << 1;
+                       "sync toggle", "timeout sync", "sync toggle", "timeout sync", "sync toggle",
+                       "timeout -"}
+        << 1 << 0;
 
-    // A CONFUSED answer takes the oldest transmission outstanding; the
-    // controller sends its last transmission again only when that is the one.
-    QTest::newRow("CONFUSED for the page: sent again by the controller")
-        << false << QStringList{"confused resend", "m0 page2"} << 0;
-    QTest::newRow("CONFUSED twice in a row: the time-out sends the page again")
-        << false << QStringList{"confused resend", "confused-again keep", "timeout page1", "m0 page2"}
+    // A CONFUSED names no command: it counts as the command's answer (not
+    // carried out, so sent again) only once a sync's answer shows that
+    // nothing else came.
+    QTest::newRow("CONFUSED for the page: a sync, then the page again")
+        << false << QStringList{"confused sync", "sync page1", "m0 page2"} << 0 << 0;
+    QTest::newRow("CONFUSED twice in a row: the second may be the sync's, asked again")
+        << false << QStringList{"confused sync", "confused sync", "sync page1", "m0 page2"} << 0
         << 0;
-    QTest::newRow("CONFUSED for the page while a sync is out: the sync finds it lost")
-        << false << QStringList{"timeout sync", "confused keep", "sync page1", "m0 page2"} << 0;
-    QTest::newRow("CONFUSED for the sync after the page was answered: the sync again")
-        << false << QStringList{"timeout sync", "m0 -", "confused resend", "sync page2", "m0 page3"}
-        << 0;
-    QTest::newRow("CONFUSED for the page while two syncs are out: the page after their answers")
-        << false
-        << QStringList{"timeout sync", "timeout sync", "confused keep", "sync -", "sync page1",
-                       "m0 page2"}
+    QTest::newRow("CONFUSED while the sync is out for a lost answer")
+        << false << QStringList{"timeout sync", "confused -", "sync page1", "m0 page2"} << 0 << 0;
+    QTest::newRow("CONFUSED after the late answer: the sync is asked again")
+        << false << QStringList{"timeout sync", "m0 -", "confused sync", "sync page2", "m0 page3"}
+        << 0 << 0;
+    QTest::newRow("a stray CONFUSED, then the page's own answer: the attempt fails")
+        << false << QStringList{"confused sync", "m0 -"} << 1 << 1;
+    QTest::newRow("CONFUSED for the toggle: sent again only after the sync's answer")
+        << true
+        << QStringList{"confused sync", "sync toggle", "m0 toggle", "m1 sync", "sync erase"} << 0
         << 0;
 }
 
@@ -793,6 +908,7 @@ void tst_BootLoader::replyTimeouts()
     QFETCH(bool, lock);
     QFETCH(QStringList, steps);
     QFETCH(int, failures);
+    QFETCH(int, unexpected);
 
     loadFixture(16);
     if (lock) {
@@ -808,6 +924,7 @@ void tst_BootLoader::replyTimeouts()
     const QList<bool> reported = results();
     QCOMPARE(reported.count(false), failures);
     QVERIFY(!reported.contains(true));
+    QCOMPARE(unexpectedSpy->count(), unexpected);
 }
 
 // The page commands of the 16-line fixture, and the other commands a step
@@ -828,24 +945,19 @@ void tst_BootLoader::runSteps(const QStringList &steps, const QMap<QString, QByt
     for (const QString &step : steps) {
         const QString event = step.section(' ', 0, 0);
         const QString expected = step.section(' ', 1, 1);
-        if (event.startsWith("confused")) {
-            const bool resend = bl->onConfusedReply(event == "confused");
-            QVERIFY2(resend == (expected == "resend"), qPrintable(step));
-            continue;
-        }
         if (event == "timeout")
             bl->onTimeout();
         else if (event == "sync")
-            bl->onRxPacket(dataReply(hex("E1 02 03 E4")));
+            bl->onRxPacket(syncAnswer);
+        else if (event == "confused")
+            bl->onConfused(hex("00 FF FF"));
         else
             bl->onRxPacket(message(quint8(event.mid(1).toInt())));
-        const bool nothing = expected == "-" || expected == "x";
+        const bool nothing = expected == "-";
         QVERIFY2(nothing || sends.contains(expected), qPrintable(step));
         const QList<QByteArray> expectedSends =
             nothing ? QList<QByteArray>() : QList<QByteArray>({sends.value(expected)});
         QVERIFY2(sent() == expectedSends, qPrintable(step));
-        if (event != "timeout")
-            QVERIFY2(bl->stillAwaitingReply() == (expected == "-"), qPrintable(step));
     }
 }
 
@@ -869,47 +981,64 @@ void tst_BootLoader::sequenceStartsOnSettledLink()
         bl->onRxPacket(message(0));
     sent();
     bl->onReqAppCodeInstall();
-    QCOMPARE(bl->state(), BootLoader::BLS_DEVICE_ID);
     if (!answered) {
-        QCOMPARE(sent(), QList<QByteArray>({hex("19")}));
-        bl->onRxPacket(message(0)); // the probe's answer
+        QCOMPARE(sent(), QList<QByteArray>({syncCommand}));
+        QCOMPARE(bl->state(), BootLoader::BLS_IDLE);
+        QVERIFY(bl->busy());
+        bl->onRxPacket(message(0)); // the probe's answer: dropped
         QVERIFY(sent().isEmpty());
-        QVERIFY(bl->stillAwaitingReply());
-        QCOMPARE(bl->state(), BootLoader::BLS_DEVICE_ID);
-        bl->onRxPacket(dataReply(hex("E1 02 03 E4")));
+        bl->onRxPacket(syncAnswer);
     }
+    QCOMPARE(bl->state(), BootLoader::BLS_DEVICE_ID);
     QCOMPARE(sent(), QList<QByteArray>({hex("1E")}));
     bl->onRxPacket(dataReply(hex("25 53")));
     QCOMPARE(sent(), QList<QByteArray>({hex("1F 00 C0 00")}));
     QVERIFY(results().isEmpty());
 }
 
-void tst_BootLoader::failedAttemptWaitsForQuietLink()
+void tst_BootLoader::failedAttemptDrainsFirst()
 {
     loadFixture(4);
-    bl->setQuietInterval(100);
     bl->onReqAppCodeInstall();
     bl->onRxPacket(dataReply(hex("25 53")));
     bl->onRxPacket(message(1)); // flash probe refused
     QCOMPARE(results(), QList<bool>({false}));
-    QVERIFY(bl->settling());
     sent();
+    bl->onRxPacket(message(0)); // a late answer of the failed attempt reaches nobody
+    QVERIFY(sent().isEmpty());
+    QVERIFY(results().isEmpty());
 
-    // The retry waits; an answer in the meantime is dropped and starts the
-    // wait again.
+    // The retry costs one exchange: a sync, and what comes before its answer
+    // is dropped.
     bl->onReqAppCodeInstall();
-    QVERIFY(sent().isEmpty());
-    QTest::qWait(60);
-    QTest::ignoreMessage(QtDebugMsg, "BootLoader: late reply dropped, the link settles: 02 ff ff 3b 00");
+    QCOMPARE(sent(), QList<QByteArray>({syncCommand}));
     bl->onRxPacket(message(0));
-    QCOMPARE(bl->state(), BootLoader::BLS_IDLE);
-    QTest::qWait(60);
+    bl->onRxPacket(dataReply(hex("25 53") + QByteArray(14, '\0')));
     QVERIFY(sent().isEmpty());
-    QTRY_COMPARE(txSpy->count(), 1);
+    QCOMPARE(bl->state(), BootLoader::BLS_IDLE);
+    bl->onRxPacket(syncAnswer);
     QCOMPARE(sent(), QList<QByteArray>({hex("1E")}));
     QCOMPARE(bl->state(), BootLoader::BLS_DEVICE_ID);
-    QVERIFY(!bl->settling());
     QVERIFY(results().isEmpty());
+}
+
+void tst_BootLoader::drainNeverAnsweredFailsTheAttempt()
+{
+    loadFixture(4);
+    bl->onReqAppCodeInstall();
+    bl->onRxPacket(message(0)); // not an identity: the attempt fails
+    QCOMPARE(results(), QList<bool>({false}));
+    sent();
+
+    bl->onReqAppCodeInstall();
+    for (int i = 0; i < BslExchange::MAX_DRAIN_TIMEOUTS; ++i)
+        bl->onTimeout();
+    QCOMPARE(sent(), QVector<QByteArray>(BslExchange::MAX_DRAIN_TIMEOUTS + 1, syncCommand).toList());
+    QVERIFY(results().isEmpty());
+    bl->onTimeout();
+    QCOMPARE(results(), QList<bool>({false}));
+    QVERIFY(!bl->busy());
+    QVERIFY(sent().isEmpty());
 }
 
 void tst_BootLoader::timeoutBoundInSequence()
@@ -919,18 +1048,17 @@ void tst_BootLoader::timeoutBoundInSequence()
     sent();
     for (int i = 0; i < 4; ++i)
         bl->onTimeout();
-    QCOMPARE(sent(), QVector<QByteArray>(4, hex("19")).toList());
+    QCOMPARE(sent(), QVector<QByteArray>(4, syncCommand).toList());
 
-    // An answer to the command in flight starts the count again: five more
-    // for the new command. The first sends it (the last sync's answer is not
-    // waited for any longer), the others a sync while it may still answer.
+    // The answer, late, and a sync's answer: the next command starts the
+    // count again.
     bl->onRxPacket(dataReply(hex("25 53")));
     QVERIFY(sent().isEmpty());
-    bl->onTimeout();
+    bl->onRxPacket(syncAnswer);
     QCOMPARE(sent(), QList<QByteArray>({hex("1F 00 C0 00")}));
-    for (int i = 1; i < BootLoader::MAX_RESENDS; ++i)
+    for (int i = 0; i < BslExchange::MAX_TIMEOUTS; ++i)
         bl->onTimeout();
-    QCOMPARE(sent(), QVector<QByteArray>(BootLoader::MAX_RESENDS - 1, hex("19")).toList());
+    QCOMPARE(sent(), QVector<QByteArray>(BslExchange::MAX_TIMEOUTS, syncCommand).toList());
     QVERIFY(results().isEmpty());
 
     bl->onTimeout();
@@ -952,14 +1080,16 @@ void tst_BootLoader::timeoutBoundWhenIdle()
     sent();
     for (int i = 0; i < 8; ++i)
         bl->onTimeout();
-    QCOMPARE(sent(), QVector<QByteArray>(BootLoader::MAX_RESENDS, hex("19")).toList());
+    QCOMPARE(sent(), QVector<QByteArray>(BslExchange::MAX_RESENDS, syncCommand).toList());
     QVERIFY(results().isEmpty());
     QCOMPARE(bl->state(), BootLoader::BLS_IDLE);
 
-    // The card answers again: time-outs re-send again.
-    bl->onRxPacket(dataReply(hex("01 00 00 00")));
+    // A new request is sent, and re-sent, again.
+    bl->onReqGetBslVersion();
     bl->onTimeout();
-    QCOMPARE(sent(), QList<QByteArray>({hex("19")}));
+    QCOMPARE(sent(), QList<QByteArray>({syncCommand, syncCommand}));
+    bl->onRxPacket(dataReply(hex("01 00 00 00")));
+    QCOMPARE(versionSpy->count(), 1);
 }
 
 void tst_BootLoader::initLineCard()
@@ -972,6 +1102,9 @@ void tst_BootLoader::initLineCard()
     QCOMPARE(sent(), QList<QByteArray>({toggleCommand}));
 
     bl->onRxPacket(message(0));
+    // Unlocked: confirmed before the segment is erased.
+    QCOMPARE(sent(), QList<QByteArray>({syncCommand}));
+    bl->onRxPacket(syncAnswer);
     QCOMPARE(bl->state(), BootLoader::BLS_ERASE_INFOA);
     QCOMPARE(sent(), QList<QByteArray>({eraseSegmentCommand}));
 
@@ -996,6 +1129,9 @@ void tst_BootLoader::initLineCard()
     QCOMPARE(sent(), QList<QByteArray>({toggleCommand}));
     QVERIFY(results().isEmpty());
     bl->onRxPacket(message(1));
+    QCOMPARE(sent(), QList<QByteArray>({syncCommand}));
+    QVERIFY(results().isEmpty());
+    bl->onRxPacket(syncAnswer);
     QCOMPARE(results(), QList<bool>({true}));
     QCOMPARE(bl->state(), BootLoader::BLS_IDLE);
     QVERIFY(sent().isEmpty());
@@ -1041,10 +1177,10 @@ void tst_BootLoader::initLineCardRefusals_data()
     QTest::newRow("secret password refused: code 1") << 0 << message(1);
     QTest::newRow("read answered with a message") << 1 << message(0);
     QTest::newRow("unlock: code 1") << 2 << message(1);
-    QTest::newRow("erase: code 2") << 3 << message(2);
-    QTest::newRow("write: code 1") << 4 << message(1);
-    QTest::newRow("relock: code 3") << 5 << message(3);
-    QTest::newRow("relock: data reply") << 5 << dataReply(hex("01"));
+    QTest::newRow("erase: code 2") << 4 << message(2);
+    QTest::newRow("write: code 1") << 5 << message(1);
+    QTest::newRow("relock: code 3") << 6 << message(3);
+    QTest::newRow("relock: data reply") << 6 << dataReply(hex("01"));
 }
 
 void tst_BootLoader::initLineCardRefusals()
@@ -1058,7 +1194,9 @@ void tst_BootLoader::initLineCardRefusals()
     QTest::ignoreMessage(QtDebugMsg, "Password FAIL");
     bl->onRxPacket(message(1));
 
-    const QList<QByteArray> script = {message(0), dataReply(erasedSegment()), message(0), message(0), message(0)};
+    // Secret password, read, unlock and its confirmation, erase, write.
+    const QList<QByteArray> script = {message(0), dataReply(erasedSegment()), message(0), syncAnswer,
+                                      message(0), message(0)};
     if (step > 0)
         QTest::ignoreMessage(QtDebugMsg, "Password OK");
     else
@@ -1123,11 +1261,12 @@ void tst_BootLoader::emptyFirstRecordRetagged()
     reachReadStep();
     bl->onRxPacket(dataReply(segment));
     bl->onRxPacket(message(0));
+    bl->onRxPacket(syncAnswer);
     bl->onRxPacket(message(0));
-    const QList<QByteArray> write = sent();
-    QCOMPARE(write.size(), 3);
-    QCOMPARE(write.at(2).mid(4 + 2, 8), hex("C0 16 04 03 2D FB FF FF"));
-    QCOMPARE(write.at(2).size(), 4 + 64);
+    const QList<QByteArray> write = sent(); // toggle, sync, erase, write
+    QCOMPARE(write.size(), 4);
+    QCOMPARE(write.at(3).mid(4 + 2, 8), hex("C0 16 04 03 2D FB FF FF"));
+    QCOMPARE(write.at(3).size(), 4 + 64);
 }
 
 void tst_BootLoader::manualLoginRefusedSendsSecret()

@@ -43,16 +43,21 @@ QByteArray opcodes(const QList<quint8> &list)
     return PacketCodec::toHex(bytes);
 }
 
-// What an installation sends up to the first page.
+// What an installation sends up to the first page: the lock is confirmed
+// by a sync request before the mass erase.
 QList<quint8> installStart(int lockToggles = 2)
 {
     QList<quint8> list = {BSL_GET_DEVICE_ID, BSL_CAPACITY_CHECK, BSL_CAPACITY_CHECK};
     for (int i = 0; i < lockToggles; ++i)
         list.append(BSL_TOGGLE_INFO_LOCK);
+    list.append(BSL_TX_BSL_VERSION);
     list.append(BSL_MASS_ERASE);
     list.append(BSL_RX_CRYPTO_IV);
     return list;
 }
+
+// The application check, confirmed by a sync request before the success.
+const QList<quint8> check = {BSL_APPLICATION_CHECK, BSL_TX_BSL_VERSION};
 
 QList<quint8> pages(int count)
 {
@@ -222,7 +227,7 @@ void tst_BootLoaderTunnel::installEachImage()
     QCOMPARE(emu->infoSegment(0), segment);
     QVERIFY(emu->infoSegmentLocked(0));
     QCOMPARE(receivedOpcodes(),
-             opcodes(installStart() + pages(128) + QList<quint8>{BSL_APPLICATION_CHECK}));
+             opcodes(installStart() + pages(128) + check));
     QVERIFY(!controller->awaitingReply());
     QCOMPARE(result.count(), 1);
 }
@@ -236,13 +241,12 @@ void tst_BootLoaderTunnel::lostRepliesAreResent_data()
     // A reply time-out sends a sync request (the version request); once its
     // answer shows that the command's answer will not come, the command goes
     // out again.
-    const QList<quint8> check = {BSL_APPLICATION_CHECK};
     const QList<quint8> sync = {BSL_TX_BSL_VERSION};
     QTest::newRow("device identity reply lost once")
         << onCard([](EmulatedD2xx &emu) { emu.dropNextBootloaderReplies(0, 1); })
         << 1 << opcodes(QList<quint8>{BSL_GET_DEVICE_ID} + sync + installStart() + pages(128) + check);
-    // Command 5 is the toggle that locks: sent again, it unlocks, and the
-    // loop toggles once more.
+    // Command 5 is the toggle that locks: its answer lost, the sync's
+    // answer shows it; sent again, it unlocks, and the loop toggles once more.
     QList<quint8> lockLost = installStart(4);
     lockLost.insert(5, BSL_TX_BSL_VERSION);
     QTest::newRow("locking toggle's reply lost")
@@ -369,7 +373,7 @@ void tst_BootLoaderTunnel::installationRepeatedAfterRefusedPage()
 void tst_BootLoaderTunnel::silentCardEndsInFailure()
 {
     emu->addCard();
-    emu->stopAnsweringAfter(0, 10); // up to page 2; page 3 reaches nobody
+    emu->stopAnsweringAfter(0, 10); // up to page 1; page 2 reaches nobody
     connectController();
     emu->clearCalls();
     QSignalSpy result(controller.get(), &VX420Controller::notifyBootLoaderResult);
@@ -377,23 +381,23 @@ void tst_BootLoaderTunnel::silentCardEndsInFailure()
     QElapsedTimer timer;
     timer.start();
     controller->onReqBootLoaderFirmwareInstall();
-    const int bound = (BootLoader::MAX_RESENDS + 1) * replyTimeoutMs;
+    const int bound = (BslExchange::MAX_TIMEOUTS + 1) * replyTimeoutMs;
     QTRY_COMPARE_WITH_TIMEOUT(result.count(), 1, bound + 8000);
     QCOMPARE(result.at(0).at(0).toBool(), false);
     QVERIFY(timer.elapsed() >= bound);
     QVERIFY(!controller->awaitingReply());
 
-    // Page 3 went out once, then a sync request on every reply time-out but
+    // Page 2 went out once, then a sync request on every reply time-out but
     // the last: while the page may still be answered it is not sent again.
     QList<QByteArray> writes;
     for (const EmulatorCall &call : emu->calls()) {
         if (call.function == "FT_Write")
             writes.append(call.bytes);
     }
-    QCOMPARE(writes.size(), 10 + 1 + BootLoader::MAX_RESENDS);
+    QCOMPARE(writes.size(), 10 + 1 + BslExchange::MAX_TIMEOUTS);
     for (int i = 11; i < writes.size(); ++i)
         QCOMPARE(PacketCodec::toHex(writes.at(i)), QByteArray("55 02 FF FF 19 05 00 7E 61"));
-    QCOMPARE(receivedOpcodes(), opcodes(installStart() + pages(3)));
+    QCOMPARE(receivedOpcodes(), opcodes(installStart() + pages(2)));
 }
 
 void tst_BootLoaderTunnel::initialisation_data()
@@ -407,8 +411,10 @@ void tst_BootLoaderTunnel::initialisation_data()
     QTest::addColumn<QByteArray>("emptyBody");
 
     const QByteArray login = opcodes({BSL_RX_PASSWORD});
-    const QByteArray rewrite = opcodes({BSL_TX_DATA_BLOCK, BSL_TOGGLE_INFO_LOCK, BSL_ERASE_SEGMENT,
-                                        BSL_RX_DATA_BLOCK, BSL_TOGGLE_INFO_LOCK});
+    // The unlock and the relock confirmed before the erase and the success.
+    const QByteArray rewrite = opcodes({BSL_TX_DATA_BLOCK, BSL_TOGGLE_INFO_LOCK, BSL_TX_BSL_VERSION,
+                                        BSL_ERASE_SEGMENT, BSL_RX_DATA_BLOCK, BSL_TOGGLE_INFO_LOCK,
+                                        BSL_TX_BSL_VERSION});
     const QByteArray withSecret = segmentOf(hex("0401") + le32(~55u) + secret);
     const QByteArray withOther = segmentOf(hex("0401") + le32(~55u) + "FEDCBA9876543210");
 

@@ -71,6 +71,15 @@ void tst_EmulatedProgram::autoRun_data()
     QTest::newRow("page refused once")
         << QStringList{"--auto", "--timing", "instant", "--fault", "refuse-page:7:1"} << 0
         << "Finished.";
+    // Command 7 is the toggle that locks: a stray "locked" in front of it,
+    // then its answer twice: answers too many, the next attempt installs.
+    QTest::newRow("a stray and a duplicated answer at the lock")
+        << QStringList{"--auto", "--timing", "instant", "--fault", "stray:7:02FFFF3B01", "--fault",
+                       "dup:7"}
+        << 0 << "Finished.";
+    QTest::newRow("a stray LED report behind the identify's answer")
+        << QStringList{"--auto", "--timing", "instant", "--fault", "stray-after:2:22FFFF"} << 0
+        << "Finished.";
     QTest::newRow("time limit") << QStringList{"--auto", "--timeout", "1"} << 2 << QString();
 }
 
@@ -110,6 +119,10 @@ void tst_EmulatedProgram::badOptions_data()
     QTest::newRow("--fault device-id:2G") << QStringList{"--fault", "device-id:2G"};
     QTest::newRow("--fault slow:3 (no time)") << QStringList{"--fault", "slow:3"};
     QTest::newRow("--fault slow-from:3:-5") << QStringList{"--fault", "slow-from:3:-5"};
+    QTest::newRow("--fault dup:x") << QStringList{"--fault", "dup:x"};
+    QTest::newRow("--fault stray:5 (no body)") << QStringList{"--fault", "stray:5"};
+    QTest::newRow("--fault stray:5:0") << QStringList{"--fault", "stray:5:0"};
+    QTest::newRow("--fault stray-after:5:ZZ") << QStringList{"--fault", "stray-after:5:ZZ"};
     QTest::newRow("--cards -1") << QStringList{"--cards", "-1"};
     QTest::newRow("--reflash maybe") << QStringList{"--reflash", "maybe"};
     QTest::newRow("--frobnicate") << QStringList{"--frobnicate"};

@@ -364,9 +364,10 @@ void tst_LineCardUpdaterWindow::failedInstallations()
     } else {
         QCOMPARE(results().last(), QString("Firmware load failed - give up"));
         QCOMPARE(summary().last(), QString("ERROR: firmware load failed"));
-        QVERIFY(!updateButton->isEnabled());
-        QTest::qWait(100);
-        QCOMPARE(emu->ledState(0), 0); // the LED is left alone
+        // The card may be reseated or replaced and tried again; the red LED
+        // marks it on the bench.
+        QVERIFY(updateButton->isEnabled());
+        QTRY_COMPARE(emu->ledState(0), int(OPCODE_LED_RED));
     }
 }
 

@@ -23,6 +23,10 @@ private slots:
     void commandWireBytes();
     void confusedResendRule();
     void silentCardRaisesNoReplyOncePerTransmission();
+    void replyTimeoutEndsOnlyOnItsReply_data();
+    void replyTimeoutEndsOnlyOnItsReply();
+    void syncRequestWaitsForQuietLine();
+    void syncRequestHeldAtMostItsBound();
     void unreadableFrameAfterTheFirst();
     void unpluggedCablePauses();
     void noController_data();
@@ -273,6 +277,118 @@ void tst_VX420Controller::silentCardRaisesNoReplyOncePerTransmission()
     controller->onReqCmdLedGreen();
     QTRY_COMPARE_WITH_TIMEOUT(errors.count(), 2, 3000);
     QCOMPARE(errors.at(1).at(0).toInt(), int(VX420Controller::SeriousErrorNoReply));
+}
+
+// Only the reply to the command in flight ends its reply time-out. A command
+// that only asks is sent once more when its reply is lost; one that acts is
+// not.
+void tst_VX420Controller::replyTimeoutEndsOnlyOnItsReply_data()
+{
+    QTest::addColumn<int>("command"); // 0: flash version, 1: reflash, 2: frame interval, 3: identify
+    QTest::addColumn<QByteArray>("stray"); // a report before the reply to the first send
+    QTest::addColumn<int>("lost");         // replies lost, from the first send on
+    QTest::addColumn<int>("sends");
+    QTest::addColumn<bool>("noReply");
+
+    const QByteArray led = QByteArray::fromHex("22FFFF");
+    const QByteArray identity = QByteArray::fromHex("04010021040000" "0A01020304D1BF0B0000000000");
+    QTest::newRow("flash version: a stray LED report, its reply lost: asked again")
+        << 0 << led << 1 << 2 << false;
+    QTest::newRow("flash version: both replies lost") << 0 << QByteArray() << 2 << 2 << true;
+    QTest::newRow("reflash: a stray LED report, its reply lost: not sent twice")
+        << 1 << led << 1 << 1 << true;
+    QTest::newRow("frame interval: a late identity, its reply lost: asked again")
+        << 2 << identity << 1 << 2 << false;
+    QTest::newRow("identify: reply lost once") << 3 << QByteArray() << 1 << 2 << false;
+}
+
+void tst_VX420Controller::replyTimeoutEndsOnlyOnItsReply()
+{
+    QFETCH(int, command);
+    QFETCH(QByteArray, stray);
+    QFETCH(int, lost);
+    QFETCH(int, sends);
+    QFETCH(bool, noReply);
+
+    emu->addCard();
+    emu->setFlashVersions(0, 0x00010003, 0x00010002);
+    connectController();
+    QSignalSpy errors(controller.get(), &VX420Controller::notifySeriousError);
+    QSignalSpy status(controller.get(), &VX420Controller::notifyReflashStatus);
+    QSignalSpy reflash(controller.get(), &VX420Controller::notifyReflashResult);
+    QSignalSpy frameRate(controller.get(), &VX420Controller::notifyFrameRate);
+    QSignalSpy identityReports(controller.get(), &VX420Controller::notifyLineCardInfo);
+    const int first = emu->receivedCommands(0).size() + 1;
+    if (!stray.isEmpty())
+        emu->strayBefore(0, first, stray);
+    for (int i = 0; i < lost; ++i)
+        emu->dropReplyTo(0, first + i);
+
+    const quint8 headers[] = {GET_FLASH_VER, REFLASH_ACTION, OPCODE_FRAME_INTERVAL, OPCODE_IDENTIFY};
+    switch (command) {
+    case 0: controller->onReqFlashVersion(); break;
+    case 1: controller->onReqReflashAction(); break;
+    case 2: controller->onReqCmdFrameInterval(12500); break;
+    default: controller->onReqCmdIdentify(1); break;
+    }
+    QSignalSpy *answered[] = {&status, &reflash, &frameRate, &identityReports};
+    if (noReply)
+        QTRY_COMPARE_WITH_TIMEOUT(errors.count(), 1, (sends + 1) * VX420Controller::replyTimeoutMs);
+    else
+        QTRY_VERIFY_WITH_TIMEOUT(answered[command]->count() >= 1,
+                                 (sends + 1) * VX420Controller::replyTimeoutMs);
+    QTest::qWait(100);
+    QCOMPARE(commands(0, headers[command]), sends);
+    QCOMPARE(errors.count(), noReply ? 1 : 0);
+    if (noReply)
+        QCOMPARE(errors.at(0).at(0).toInt(), int(VX420Controller::SeriousErrorNoReply));
+    QVERIFY(!controller->awaitingReply());
+}
+
+void tst_VX420Controller::syncRequestWaitsForQuietLine()
+{
+    emu->addCard();
+    connectController();
+    QSignalSpy frameRate(controller.get(), &VX420Controller::notifyFrameRate);
+    controller->onReqCmdFrameInterval(12500);
+    QTRY_COMPARE(frameRate.count(), 1);
+    controller->onReqTxBootLoaderWhenQuiet(QByteArray::fromHex("19"));
+    QVERIFY(controller->awaitingReply());
+    QTRY_COMPARE(emu->commandsReceived(0, OPCODE_BOOTLOADER), 1);
+    QCOMPARE(emu->receivedCommands(0).last(), QByteArray::fromHex("02FFFF19"));
+
+    // From the last read that brought bytes to the sync request's write.
+    qint64 lastBytesUs = -1;
+    qint64 writeUs = -1;
+    for (const EmulatorCall &call : emu->calls()) {
+        if (call.function == "FT_Read" && !call.bytes.isEmpty() && writeUs < 0)
+            lastBytesUs = call.timeUs;
+        if (call.function == "FT_Write" && call.bytes.contains(QByteArray::fromHex("19")))
+            writeUs = call.timeUs;
+    }
+    QVERIFY(lastBytesUs >= 0 && writeUs > lastBytesUs);
+    QVERIFY2((writeUs - lastBytesUs) / 1000 >= controller->quietGapMs() - 2,
+             qPrintable(QString::number(writeUs - lastBytesUs)));
+}
+
+void tst_VX420Controller::syncRequestHeldAtMostItsBound()
+{
+    emu->addCard();
+    connectController();
+    // A card that keeps talking: the line is never quiet.
+    QTimer babble;
+    connect(&babble, &QTimer::timeout, this,
+            [this] { emu->strayReply(0, QByteArray::fromHex("22FFFF")); });
+    babble.start(5);
+    QTest::qWait(50);
+    QElapsedTimer held;
+    held.start();
+    controller->onReqTxBootLoaderWhenQuiet(QByteArray::fromHex("19"));
+    QTRY_COMPARE_WITH_TIMEOUT(emu->commandsReceived(0, OPCODE_BOOTLOADER), 1, 3000);
+    QVERIFY2(held.elapsed() >= VX420Controller::maxQuietHoldMs - 20,
+             qPrintable(QString::number(held.elapsed())));
+    QVERIFY2(held.elapsed() < VX420Controller::maxQuietHoldMs + 500,
+             qPrintable(QString::number(held.elapsed())));
 }
 
 void tst_VX420Controller::unreadableFrameAfterTheFirst()
