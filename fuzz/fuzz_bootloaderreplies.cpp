@@ -15,6 +15,7 @@
 // the allowed number of time-outs without an answer has passed.
 
 #include "FuzzSupport.h"
+#include "tests/support/TestBytes.h"
 
 #include "bootloader/BootLoader.h"
 #include "bootloader/BslExchange.h"
@@ -79,16 +80,6 @@ void writeImages()
 QByteArray reply(quint8 type, const QByteArray &data)
 {
     return QByteArray::fromHex("02FFFF") + char(type) + data;
-}
-
-quint16 xorOfWords(const QByteArray &bytes)
-{
-    quint16 sum = 0;
-    for (int i = 2; i < bytes.size(); i += 2) {
-        const quint16 high = i + 1 < bytes.size() ? quint8(bytes.at(i + 1)) : 0;
-        sum ^= quint16(quint8(bytes.at(i)) | (high << 8));
-    }
-    return sum;
 }
 
 // Pages the installation writes: page 0, then every page of 16 bytes or more.

@@ -6,23 +6,13 @@
 // it holds 0xFF where the parser repairs erased tags).
 
 #include "FuzzSupport.h"
+#include "tests/support/TestBytes.h"
 
 #include "bootloader/InfoASegment.h"
 
 namespace {
 
 const int repairOffsets[] = {2, 26, 44, 54};
-
-quint16 xorOfWords(const QByteArray &bytes)
-{
-    quint16 sum = 0;
-    for (int i = 2; i < bytes.size(); i += 2) {
-        const quint16 low = quint8(bytes.at(i));
-        const quint16 high = i + 1 < bytes.size() ? quint8(bytes.at(i + 1)) : 0;
-        sum ^= quint16(low | (high << 8));
-    }
-    return sum;
-}
 
 void checkBuilt(const InfoASegment &segment, const QByteArray &built)
 {

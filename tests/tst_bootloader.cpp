@@ -1,4 +1,5 @@
 #include "bootloader/BootLoader.h"
+#include "tests/support/TestBytes.h"
 
 #include <QFile>
 #include <QSignalSpy>
@@ -9,11 +10,6 @@
 #include <memory>
 
 namespace {
-
-QByteArray hex(const char *text)
-{
-    return QByteArray::fromHex(text);
-}
 
 // A bootloader reply as the tunnel delivers it: the decoded controller
 // packet (opcode 0x02, two argument digits), then reply type and data.
@@ -92,14 +88,6 @@ QByteArray appCode(quint16 address, const QByteArray &page)
 QByteArray erasedSegment()
 {
     return QByteArray(64, char(0xFF));
-}
-
-quint16 xorOfWords(const QByteArray &bytes)
-{
-    quint16 sum = 0;
-    for (int i = 2; i + 1 < bytes.size(); i += 2)
-        sum ^= quint16(quint8(bytes.at(i)) | (quint8(bytes.at(i + 1)) << 8));
-    return sum;
 }
 
 const QByteArray readCommand = hex("18 C0 10 00 40 00");

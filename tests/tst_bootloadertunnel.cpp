@@ -4,6 +4,7 @@
 #include "controller/PacketCodec.h"
 #include "controller/VX420Controller.h"
 #include "emulator/EmulatedD2xx.h"
+#include "tests/support/TestBytes.h"
 
 #include <QElapsedTimer>
 #include <QtTest>
@@ -21,11 +22,6 @@ namespace {
 CardSetup onCard(const std::function<void(EmulatedD2xx &)> &change)
 {
     return [change](EmulatedD2xx &emu, VX420Controller &) { change(emu); };
-}
-
-QByteArray hex(const char *text)
-{
-    return QByteArray::fromHex(text);
 }
 
 const QString kroneS2 = QStringLiteral(":/firmware/LQ770_KRONE_LSAPLUS_S2_10PAIR.txt");
@@ -67,43 +63,11 @@ QList<quint8> pages(int count)
     return list;
 }
 
-QByteArray le32(quint32 value)
-{
-    QByteArray bytes;
-    for (int shift = 0; shift < 32; shift += 8)
-        bytes.append(char((value >> shift) & 0xFF));
-    return bytes;
-}
-
 // A segment of the four standard records behind a valid checksum.
-QByteArray segmentOf(const QByteArray &identityBody)
+QByteArray standardSegment(const QByteArray &identityBody)
 {
-    QByteArray segment(2, '\0');
-    segment += hex("C016") + identityBody;
-    segment += hex("1010") + QByteArray(16, '\x11');
-    segment += hex("FE08") + QByteArray(8, '\x77');
-    segment += hex("0108") + QByteArray(8, '\x22');
-    quint16 x = 0;
-    for (int i = 2; i < segment.size(); i += 2)
-        x ^= quint16(quint8(segment.at(i)) | quint8(segment.at(i + 1)) << 8);
-    const quint16 sum = quint16(0x10000 - x);
-    segment[0] = char(sum & 0xFF);
-    segment[1] = char(sum >> 8);
-    return segment;
-}
-
-bool checksumValid(const QByteArray &segment)
-{
-    quint16 total = 0;
-    quint16 x = 0;
-    for (int i = 0; i + 1 < segment.size(); i += 2) {
-        const quint16 word = quint16(quint8(segment.at(i)) | quint8(segment.at(i + 1)) << 8);
-        if (i == 0)
-            total = word;
-        else
-            x ^= word;
-    }
-    return quint16(total + x) == 0;
+    return segmentOf({infoRecord(0xC0, identityBody), infoRecord(0x10, QByteArray(16, '\x11')),
+                      infoRecord(0xFE, QByteArray(8, '\x77')), infoRecord(0x01, QByteArray(8, '\x22'))});
 }
 
 } // namespace
@@ -415,8 +379,8 @@ void tst_BootLoaderTunnel::initialisation_data()
     const QByteArray rewrite = opcodes({BSL_TX_DATA_BLOCK, BSL_TOGGLE_INFO_LOCK, BSL_TX_BSL_VERSION,
                                         BSL_ERASE_SEGMENT, BSL_RX_DATA_BLOCK, BSL_TOGGLE_INFO_LOCK,
                                         BSL_TX_BSL_VERSION});
-    const QByteArray withSecret = segmentOf(hex("0401") + le32(~55u) + secret);
-    const QByteArray withOther = segmentOf(hex("0401") + le32(~55u) + "FEDCBA9876543210");
+    const QByteArray withSecret = standardSegment(hex("0401") + le32(~55u) + secret);
+    const QByteArray withOther = standardSegment(hex("0401") + le32(~55u) + "FEDCBA9876543210");
 
     QTest::newRow("card's own segment: default password accepted, platform kept")
         << QByteArray() << QString() << true << login + ' ' + rewrite << 770001 << hex("0401")
@@ -477,7 +441,7 @@ void tst_BootLoaderTunnel::initialisation()
     QCOMPARE(PacketCodec::toHex(after.mid(44, 10)), PacketCodec::toHex(hex("FE08") + emptyBody));
     QCOMPARE(PacketCodec::toHex(after.mid(54, 10)),
              PacketCodec::toHex(hex("0108" "918F968E8580C086")));
-    QVERIFY(checksumValid(after));
+    QVERIFY(segmentChecksumHolds(after));
 }
 
 QTEST_GUILESS_MAIN(tst_BootLoaderTunnel)

@@ -1,13 +1,9 @@
 #include "bootloader/BslPacket.h"
+#include "tests/support/TestBytes.h"
 
 #include <QtTest>
 
 #include <climits>
-
-static QByteArray hex(const char *text)
-{
-    return QByteArray::fromHex(text);
-}
 
 static QByteArray counting(int count)
 {

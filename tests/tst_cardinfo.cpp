@@ -1,11 +1,7 @@
 #include "controller/CardInfo.h"
+#include "tests/support/TestBytes.h"
 
 #include <QtTest>
-
-static QByteArray hex(const char *text)
-{
-    return QByteArray::fromHex(text);
-}
 
 static ListenReply listenReply(const QByteArray &entries)
 {

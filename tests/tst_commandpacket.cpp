@@ -2,13 +2,9 @@
 #include "controller/Opcodes.h"
 #include "controller/PacketCodec.h"
 #include "controller/RawPacket.h"
+#include "tests/support/TestBytes.h"
 
 #include <QtTest>
-
-static QByteArray hex(const char *text)
-{
-    return QByteArray::fromHex(text);
-}
 
 class tst_CommandPacket : public QObject
 {

@@ -1,14 +1,10 @@
 #include "controller/ControllerReplies.h"
+#include "tests/support/TestBytes.h"
 
 #include <QtTest>
 
 #include <algorithm>
 #include <memory>
-
-static QByteArray hex(const char *text)
-{
-    return QByteArray::fromHex(text);
-}
 
 template <size_t N>
 static QByteArray bytesOf(const std::array<quint8, N> &bytes)

@@ -1,5 +1,6 @@
 #include "emulator/EmulatedD2xx.h"
 #include "emulator/EmulatorCodec.h"
+#include "tests/support/TestBytes.h"
 
 #include <QElapsedTimer>
 #include <QRegularExpression>
@@ -17,11 +18,6 @@ Q_DECLARE_METATYPE(EmulatedDevice)
 // Configures the emulator before a scripted exchange; may be empty.
 using EmulatorSetup = std::function<void(EmulatedD2xx &)>;
 Q_DECLARE_METATYPE(EmulatorSetup)
-
-static QByteArray hex(const char *text)
-{
-    return QByteArray::fromHex(text);
-}
 
 // What a card slot carries when its card has nothing (left) to send.
 constexpr char filler = '\xFE';
@@ -126,11 +122,6 @@ static EmulatedCardIdentity identity(quint32 serial, quint8 manufacturer = 2, qu
 
 // --- bootloader commands and replies, as the card's bootloader sees them
 
-static QByteArray le16(quint16 value)
-{
-    return QByteArray(1, char(value & 0xFF)) + char(value >> 8);
-}
-
 // Opcode, the address as three bytes (least significant first), data.
 static QByteArray bslAt(quint8 opcode, quint32 address, const QByteArray &data = {})
 {
@@ -150,36 +141,14 @@ static QByteArray bslData(const QByteArray &data)
     return QByteArray("\x3A", 1) + data;
 }
 
-static QByteArray record(quint8 tag, const QByteArray &body)
-{
-    return char(tag) + (char(body.size()) + body);
-}
-
-// A segment of the given records, erased behind them, with its checksum:
-// the negated XOR of the words from offset 2.
-static QByteArray segmentOf(const QList<QByteArray> &records)
-{
-    QByteArray segment(2, '\0');
-    for (const QByteArray &r : records)
-        segment += r;
-    segment = segment.leftJustified(64, '\xFF', true);
-    quint16 x = 0;
-    for (int i = 2; i < 64; i += 2)
-        x ^= quint16(quint8(segment.at(i)) | quint8(segment.at(i + 1)) << 8);
-    const quint16 sum = quint16(0x10000 - x);
-    segment[0] = char(sum & 0xFF);
-    segment[1] = char(sum >> 8);
-    return segment;
-}
-
 static const QByteArray secret = "0123456789ABCDEF";
 static const QByteArray erasedPassword(16, '\xFF');
 
 static QByteArray segmentWithPassword(const QByteArray &password, quint8 identityTag = 0xC0)
 {
-    return segmentOf({record(identityTag, hex("0401") + hex("C8FFFFFF") + password),
-                      record(0x10, QByteArray(16, '\x11')), record(0xFE, QByteArray(8, '\xFF')),
-                      record(0x01, QByteArray(8, '\x22'))});
+    return segmentOf({infoRecord(identityTag, hex("0401") + hex("C8FFFFFF") + password),
+                      infoRecord(0x10, QByteArray(16, '\x11')), infoRecord(0xFE, QByteArray(8, '\xFF')),
+                      infoRecord(0x01, QByteArray(8, '\x22'))});
 }
 
 // Commands and the replies expected to them, in order; "none" for no reply.

@@ -1,4 +1,5 @@
 #include "emulator/EmulatorCodec.h"
+#include "tests/support/TestBytes.h"
 
 #include <QtTest>
 
@@ -24,11 +25,6 @@ private slots:
     void argumentDigits_data();
     void argumentDigits();
 };
-
-static QByteArray hex(const char *text)
-{
-    return QByteArray::fromHex(text);
-}
 
 void tst_EmulatorCodec::fletcher16_data()
 {

@@ -9,6 +9,7 @@
 #include "controller/VX420Controller.h"
 #include "emulated/AutoUpdateRunner.h"
 #include "emulator/EmulatedD2xx.h"
+#include "tests/support/UpdaterWindowUnderTest.h"
 
 #include <QElapsedTimer>
 #include <QRandomGenerator>
@@ -495,7 +496,8 @@ private:
     QStringList results() const { return resultsPane->toPlainText().split('\n'); }
 
     std::shared_ptr<EmulatedD2xx> emu;
-    std::unique_ptr<LineCardUpdaterWindow> window;
+    std::unique_ptr<UpdaterWindowUnderTest> ui;
+    LineCardUpdaterWindow *window = nullptr;
     QPushButton *connectButton = nullptr;
     QPushButton *updateButton = nullptr;
     QPlainTextEdit *summaryPane = nullptr;
@@ -519,18 +521,20 @@ void tst_FaultMatrix::init()
 
 void tst_FaultMatrix::cleanup()
 {
-    window.reset();
+    ui.reset();
+    window = nullptr;
     emu.reset();
 }
 
 void tst_FaultMatrix::setUpWindow()
 {
-    window = std::make_unique<LineCardUpdaterWindow>(nullptr, emu);
-    connectButton = window->findChild<QPushButton *>("connectButton");
-    updateButton = window->findChild<QPushButton *>("updateButton");
-    summaryPane = window->findChild<QPlainTextEdit *>("summaryPane");
-    resultsPane = window->findChild<QPlainTextEdit *>("resultsPane");
-    QVERIFY(connectButton && updateButton && summaryPane && resultsPane);
+    ui = std::make_unique<UpdaterWindowUnderTest>(emu);
+    QVERIFY(ui->complete());
+    window = ui->window.get();
+    connectButton = ui->connectButton;
+    updateButton = ui->updateButton;
+    summaryPane = ui->summaryPane;
+    resultsPane = ui->resultsPane;
     // Looked at the moment it is written, whatever follows: the card holds
     // exactly the image, its information segment is as it was and locked,
     // and its own check has started the application.
@@ -546,7 +550,6 @@ void tst_FaultMatrix::setUpWindow()
         if (!emu->applicationRunning(0))
             wrongFinishes << "the card's application is not running";
     });
-    window->show();
 }
 
 // The summary's last line states a result.

@@ -1,12 +1,8 @@
 #include "controller/FrameByteQueue.h"
 #include "controller/PacketCodec.h"
+#include "tests/support/TestBytes.h"
 
 #include <QtTest>
-
-static QByteArray hex(const char *text)
-{
-    return QByteArray::fromHex(text);
-}
 
 class tst_FrameByteQueue : public QObject
 {

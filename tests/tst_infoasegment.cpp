@@ -1,4 +1,5 @@
 #include "bootloader/InfoASegment.h"
+#include "tests/support/TestBytes.h"
 
 #include <QtTest>
 
@@ -7,25 +8,8 @@
 
 namespace {
 
-QByteArray hex(const char *text)
-{
-    return QByteArray::fromHex(text);
-}
-
 const QByteArray adcBody = hex("00 80 00 00 6C 7F E6 02 70 03 D3 7F BB 01 0E 02");
 const QByteArray clockBody = hex("91 8F 96 8E 85 80 C0 86");
-
-// XOR of the little-endian words from offset 2, computed here on its own.
-quint16 xorOfWords(const QByteArray &bytes)
-{
-    quint16 sum = 0;
-    for (int i = 2; i < bytes.size(); i += 2) {
-        const quint16 low = quint8(bytes.at(i));
-        const quint16 high = i + 1 < bytes.size() ? quint8(bytes.at(i + 1)) : 0;
-        sum ^= quint16(low | (high << 8));
-    }
-    return sum;
-}
 
 quint16 storedChecksum(const QByteArray &segment)
 {

@@ -4,6 +4,7 @@
 #include "controller/Opcodes.h"
 #include "controller/VX420Controller.h"
 #include "emulator/EmulatedD2xx.h"
+#include "tests/support/UpdaterWindowUnderTest.h"
 #include "emulator/EmulatorCodec.h"
 
 #include <QElapsedTimer>
@@ -62,7 +63,8 @@ private:
     QByteArray payloadOf(const QString &resource) const;
 
     std::shared_ptr<EmulatedD2xx> emu;
-    std::unique_ptr<LineCardUpdaterWindow> window;
+    std::unique_ptr<UpdaterWindowUnderTest> ui;
+    LineCardUpdaterWindow *window = nullptr;
     QPushButton *connectButton = nullptr;
     QPushButton *updateButton = nullptr;
     QPlainTextEdit *summaryPane = nullptr;
@@ -83,18 +85,19 @@ void tst_LineCardUpdaterWindow::init()
 
 void tst_LineCardUpdaterWindow::setUpWindow()
 {
-    window = std::make_unique<LineCardUpdaterWindow>(nullptr, emu);
-    connectButton = window->findChild<QPushButton *>("connectButton");
-    updateButton = window->findChild<QPushButton *>("updateButton");
-    summaryPane = window->findChild<QPlainTextEdit *>("summaryPane");
-    resultsPane = window->findChild<QPlainTextEdit *>("resultsPane");
-    QVERIFY(connectButton && updateButton && summaryPane && resultsPane);
-    window->show();
+    ui = std::make_unique<UpdaterWindowUnderTest>(emu);
+    QVERIFY(ui->complete());
+    window = ui->window.get();
+    connectButton = ui->connectButton;
+    updateButton = ui->updateButton;
+    summaryPane = ui->summaryPane;
+    resultsPane = ui->resultsPane;
 }
 
 void tst_LineCardUpdaterWindow::cleanup()
 {
-    window.reset();
+    ui.reset();
+    window = nullptr;
     emu.reset();
 }
 

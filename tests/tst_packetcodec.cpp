@@ -1,13 +1,9 @@
 #include "controller/PacketCodec.h"
+#include "tests/support/TestBytes.h"
 
 #include <QtTest>
 
 using namespace PacketCodec;
-
-static QByteArray hex(const char *text)
-{
-    return QByteArray::fromHex(text);
-}
 
 class tst_PacketCodec : public QObject
 {

@@ -2,13 +2,9 @@
 #include "controller/Opcodes.h"
 #include "controller/PacketCodec.h"
 #include "controller/RawPacketGetter.h"
+#include "tests/support/TestBytes.h"
 
 #include <QtTest>
-
-static QByteArray hex(const char *text)
-{
-    return QByteArray::fromHex(text);
-}
 
 // Decoded frame: slot bytes followed by the terminator's image.
 static QByteArray frame(const QByteArray &slotBytes)
