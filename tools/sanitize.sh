@@ -12,4 +12,4 @@ cd build-asan
 # the runtime is linked into every program, so the order check is not needed.
 export ASAN_OPTIONS=abort_on_error=1:detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1:verify_asan_link_order=0
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
-QT_QPA_PLATFORM=offscreen ctest --output-on-failure
+QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j"$(( $(nproc) * 2 ))"
