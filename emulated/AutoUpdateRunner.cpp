@@ -19,6 +19,10 @@ AutoUpdateRunner::AutoUpdateRunner(LineCardUpdaterWindow *window, int timeoutSec
                 pagesTotal = total;
                 showProgress(stage());
             });
+    // Every stage the summary reaches is shown, however quickly the next
+    // one follows.
+    connect(window->findChild<QPlainTextEdit *>(QStringLiteral("summaryPane")),
+            &QPlainTextEdit::textChanged, this, [this] { showProgress(stage()); });
     // The LED commands are the only transmissions once the update has ended.
     connect(window->controllerManager(), &VX420Controller::reqWrite, this, [this] {
         if (ledWrites < ledRequests)
