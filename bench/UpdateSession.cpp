@@ -94,7 +94,7 @@ UpdateSession::Outcome UpdateSession::runUpdate(int timeoutMs)
 
 int UpdateSession::ledCommands() const
 {
-    return emu->commandsReceived(0, OPCODE_LED_GREEN) + emu->commandsReceived(0, OPCODE_LED_RED);
+    return emu->card(0)->commandsReceived(OPCODE_LED_GREEN) + emu->card(0)->commandsReceived(OPCODE_LED_RED);
 }
 
 bool UpdateSession::waitUntilQuiet(int timeoutMs)

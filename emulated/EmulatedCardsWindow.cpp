@@ -84,13 +84,13 @@ void EmulatedCardsWindow::refresh()
     const int cards = emulator->cardCount();
     table->setRowCount(cards);
     for (int card = 0; card < cards; ++card) {
-        const EmulatedCardIdentity identity = emulator->cardIdentity(card);
-        const int led = emulator->ledState(card);
+        const EmulatedCardIdentity identity = emulator->card(card)->cardIdentity();
+        const int led = emulator->card(card)->ledState();
         table->setItem(card, Slot, readOnly(QString::number(card)));
         table->setItem(card, Board,
                        readOnly(boardName(identity.blockManufacturer, identity.blockType)));
         table->setItem(card, Serial, readOnly(QString::number(identity.serialNumber)));
-        table->setItem(card, State, readOnly(emulator->applicationRunning(card)
+        table->setItem(card, State, readOnly(emulator->card(card)->bootloader().applicationRunning()
                                                  ? QStringLiteral("application running")
                                                  : QStringLiteral("bootloader")));
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "emulator/EmulatedD2xx.h"
+#include "emulator/EmulatorTypes.h"
 
 #include <QByteArray>
 #include <QList>

@@ -257,101 +257,11 @@ bool EmulatedD2xx::cardIndexValid(int card) const
     return card >= 0 && card < controller->cardCount();
 }
 
-void EmulatedD2xx::withCard(int card, const std::function<void(EmulatedLineCard &)> &change)
+EmulatedCardAccess EmulatedD2xx::card(int card)
 {
     QMutexLocker lock(&mutex);
-    if (cardIndexValid(card))
-        change(controller->card(card));
-}
-
-void EmulatedD2xx::setFlashVersions(int card, quint32 carried, quint32 installed)
-{
-    withCard(card, [&](EmulatedLineCard &c) { c.setFlashVersions(carried, installed); });
-}
-
-void EmulatedD2xx::setReflashSucceeds(int card, bool succeeds)
-{
-    withCard(card, [&](EmulatedLineCard &c) { c.setReflashSucceeds(succeeds); });
-}
-
-void EmulatedD2xx::setListenEntries(int card, const QByteArray &entries)
-{
-    withCard(card, [&](EmulatedLineCard &c) { c.setListenEntries(entries); });
-}
-
-void EmulatedD2xx::setContinuityEntries(int card, const QByteArray &entries)
-{
-    withCard(card, [&](EmulatedLineCard &c) { c.setContinuityEntries(entries); });
-}
-
-void EmulatedD2xx::dropReplyTo(int card, int k)
-{
-    withCard(card, [&](EmulatedLineCard &c) { c.dropReplyTo(k); });
-}
-
-void EmulatedD2xx::dropNextReplies(int card, int n)
-{
-    withCard(card, [&](EmulatedLineCard &c) { c.dropNextReplies(n); });
-}
-
-void EmulatedD2xx::corruptReplyTo(int card, int k)
-{
-    withCard(card, [&](EmulatedLineCard &c) { c.corruptReplyTo(k); });
-}
-
-void EmulatedD2xx::corruptNextReply(int card)
-{
-    withCard(card, [&](EmulatedLineCard &c) { c.corruptNextReply(); });
-}
-
-void EmulatedD2xx::confusedReplyTo(int card, int k)
-{
-    withCard(card, [&](EmulatedLineCard &c) { c.confusedReplyTo(k); });
-}
-
-void EmulatedD2xx::confusedNextReplies(int card, int n)
-{
-    withCard(card, [&](EmulatedLineCard &c) { c.confusedNextReplies(n); });
-}
-
-void EmulatedD2xx::stopAnsweringFrom(int card, int k)
-{
-    withCard(card, [&](EmulatedLineCard &c) { c.stopAnsweringFrom(k); });
-}
-
-void EmulatedD2xx::stopAnsweringAfter(int card, int commands)
-{
-    withCard(card, [&](EmulatedLineCard &c) { c.stopAnsweringAfter(commands); });
-}
-
-void EmulatedD2xx::slowReplyTo(int card, int k, int ms)
-{
-    withCard(card, [&](EmulatedLineCard &c) { c.slowReplyTo(k, qint64(ms) * 1000); });
-}
-
-void EmulatedD2xx::slowRepliesFrom(int card, int k, int ms)
-{
-    withCard(card, [&](EmulatedLineCard &c) { c.slowRepliesFrom(k, qint64(ms) * 1000); });
-}
-
-void EmulatedD2xx::shortReplyTo(int card, int k)
-{
-    withCard(card, [&](EmulatedLineCard &c) { c.shortReplyTo(k); });
-}
-
-void EmulatedD2xx::duplicateReplyTo(int card, int k)
-{
-    withCard(card, [&](EmulatedLineCard &c) { c.duplicateReplyTo(k); });
-}
-
-void EmulatedD2xx::strayBefore(int card, int k, const QByteArray &body)
-{
-    withCard(card, [&](EmulatedLineCard &c) { c.strayBefore(k, body); });
-}
-
-void EmulatedD2xx::strayAfter(int card, int k, const QByteArray &body)
-{
-    withCard(card, [&](EmulatedLineCard &c) { c.strayAfter(k, body); });
+    return EmulatedCardAccess(&mutex, cardIndexValid(card) ? &controller->card(card) : nullptr,
+                              card);
 }
 
 void EmulatedD2xx::strayReply(int card, const QByteArray &body)
@@ -370,85 +280,6 @@ void EmulatedD2xx::setLineFault(int card, int k, LineFault fault)
     QMutexLocker lock(&mutex);
     if (cardIndexValid(card))
         controller->setLineFault(card, k, fault);
-}
-
-EmulatedCardIdentity EmulatedD2xx::cardIdentity(int card) const
-{
-    QMutexLocker lock(&mutex);
-    return cardIndexValid(card) ? controller->card(card).cardIdentity() : EmulatedCardIdentity();
-}
-
-void EmulatedD2xx::setCardFirmware(int card, const CardFirmware &firmware)
-{
-    withCard(card, [&](EmulatedLineCard &c) { c.bootloader().setFirmware(firmware); });
-}
-
-void EmulatedD2xx::setCardIdentity(int card, const EmulatedCardIdentity &identity)
-{
-    withCard(card, [&](EmulatedLineCard &c) { c.setIdentity(identity); });
-}
-
-// --- the cards' bootloaders
-
-void EmulatedD2xx::setDeviceId(int card, const QByteArray &id)
-{
-    withCard(card, [&](EmulatedLineCard &c) { c.bootloader().setDeviceId(id); });
-}
-
-void EmulatedD2xx::refusePage(int card, int page, int times)
-{
-    withCard(card, [&](EmulatedLineCard &c) { c.bootloader().refusePage(page, times); });
-}
-
-void EmulatedD2xx::refuseCapacityProbe(int card, quint16 address)
-{
-    withCard(card, [&](EmulatedLineCard &c) { c.bootloader().refuseCapacityProbe(address); });
-}
-
-void EmulatedD2xx::setLockNeverLocks(int card, bool neverLocks)
-{
-    withCard(card, [&](EmulatedLineCard &c) { c.bootloader().setLockNeverLocks(neverLocks); });
-}
-
-void EmulatedD2xx::dropNextBootloaderReplies(int card, int n)
-{
-    withCard(card, [&](EmulatedLineCard &c) { c.bootloader().dropNextReplies(n); });
-}
-
-void EmulatedD2xx::setInfoSegment(int card, const QByteArray &segment)
-{
-    withCard(card, [&](EmulatedLineCard &c) { c.bootloader().setInfoSegment(segment); });
-}
-
-QByteArray EmulatedD2xx::flash(int card, quint32 address, int length) const
-{
-    QMutexLocker lock(&mutex);
-    return cardIndexValid(card) ? controller->card(card).bootloader().flash(address, length)
-                                : QByteArray();
-}
-
-QByteArray EmulatedD2xx::infoSegment(int card) const
-{
-    QMutexLocker lock(&mutex);
-    return cardIndexValid(card) ? controller->card(card).bootloader().infoSegment() : QByteArray();
-}
-
-bool EmulatedD2xx::infoSegmentLocked(int card) const
-{
-    QMutexLocker lock(&mutex);
-    return cardIndexValid(card) && controller->card(card).bootloader().infoSegmentLocked();
-}
-
-QList<bool> EmulatedD2xx::massErases(int card) const
-{
-    QMutexLocker lock(&mutex);
-    return cardIndexValid(card) ? controller->card(card).bootloader().massErases() : QList<bool>();
-}
-
-bool EmulatedD2xx::applicationRunning(int card) const
-{
-    QMutexLocker lock(&mutex);
-    return cardIndexValid(card) && controller->card(card).bootloader().applicationRunning();
 }
 
 // --- inspection
@@ -475,24 +306,6 @@ quint32 EmulatedD2xx::frameIntervalUs() const
 {
     QMutexLocker lock(&mutex);
     return controller->frameIntervalUs();
-}
-
-int EmulatedD2xx::ledState(int card) const
-{
-    QMutexLocker lock(&mutex);
-    return cardIndexValid(card) ? controller->card(card).ledState() : 0;
-}
-
-QList<QByteArray> EmulatedD2xx::receivedCommands(int card) const
-{
-    QMutexLocker lock(&mutex);
-    return cardIndexValid(card) ? controller->card(card).receivedCommands() : QList<QByteArray>();
-}
-
-int EmulatedD2xx::commandsReceived(int card, quint8 opcode) const
-{
-    QMutexLocker lock(&mutex);
-    return cardIndexValid(card) ? controller->card(card).commandsReceived(opcode) : 0;
 }
 
 // --- the library calls
@@ -720,20 +533,6 @@ FT_STATUS EmulatedD2xx::FT_SetBreakOff(FT_HANDLE handle)
     }
     endCall(t, "FT_SetBreakOff", {}, status, {});
     return status;
-}
-
-void EmulatedLineState::setBitMode(quint8 mask, quint8 mode)
-{
-    bitMode = mode;
-    if (mode == FT_BITMODE_CBUS_BITBANG) {
-        cbusOutputs = mask >> 4;
-        cbusLevels = mask & 0x0F;
-    } else {
-        cbusOutputs = 0;
-        cbusLevels = 0;
-    }
-    lineCardPath = mode == FT_BITMODE_CBUS_BITBANG && (cbusOutputs & 0x3) == 0x3
-        && (cbusLevels & 0x3) == 0;
 }
 
 FT_STATUS EmulatedD2xx::FT_SetBitMode(FT_HANDLE handle, uint8_t mask, uint8_t mode)

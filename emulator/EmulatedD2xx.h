@@ -1,12 +1,14 @@
 #pragma once
 
 #include "emulator/CardFirmware.h"
+#include "emulator/EmulatorTypes.h"
+#include "emulator/EmulatedCardAccess.h"
 #include "usb/D2xxApi.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QList>
-#include <QMutex>
+#include <QRecursiveMutex>
 #include <QString>
 #include <QtGlobal>
 
@@ -18,23 +20,6 @@ class EmulatedLineCard;
 class EmulatedRxQueue;
 class EmulatorCapture;
 struct ControllerEvent;
-
-// Identity an emulated LQ770 line card reports in its information reply.
-struct EmulatedCardIdentity
-{
-    quint8 blockManufacturer = 0;
-    quint8 blockType = 0;
-    quint8 pairByte = 10;
-    quint8 productId = 0x21;
-    quint8 platformId = 0x04;
-    quint8 infoBytes[4] = {0x01, 0x02, 0x03, 0x04};
-    quint32 serialNumber = 770001;
-    quint32 secondWord = 0;
-};
-
-// A fault on the line in one of the frames that carry a card's answer: one
-// byte changed, lost, or a spurious one inserted.
-enum class LineFault { Flip, Lose, Extra };
 
 // One enumerated USB device.
 struct EmulatedDevice
@@ -60,31 +45,6 @@ struct EmulatorFrame
     qint64 endUs = 0;   // last character received
     QByteArray bytes;
     quint32 intervalUs = 0;
-};
-
-// The line settings and pins the chip currently has; the defaults are its
-// power-up state: 9600 baud, 8 data bits, 1 stop bit, no parity, CBUS pins
-// inputs.
-struct EmulatedLineState
-{
-    quint32 baudRate = 9600;
-    quint8 wordLength = FT_BITS_8;
-    quint8 stopBits = 0;
-    quint8 parity = 0;
-    quint16 flowControl = 0;
-    quint8 xonChar = 0, xoffChar = 0;
-    quint8 eventChar = 0, eventCharEnabled = 0, errorChar = 0, errorCharEnabled = 0;
-    quint32 readTimeout = 0, writeTimeout = 0;
-    bool rts = false;
-    bool breakOn = false;
-    quint8 bitMode = 0;       // last mode given to FT_SetBitMode
-    quint8 cbusOutputs = 0;   // CBUS3..0 output enables (high nibble of the mask)
-    quint8 cbusLevels = 0;    // levels driven on the outputs (low nibble of the mask)
-    bool lineCardPath = false; // CBUS1 and CBUS0 driven low in CBUS bit-bang mode
-
-    // A bit mode as the chip takes it: in CBUS bit-bang mode the mask's high
-    // nibble enables CBUS3..0 as outputs, its low nibble drives them.
-    void setBitMode(quint8 mask, quint8 mode);
 };
 
 // An FTDI chip wired to a VX420 controller with LQ770 line cards, behind the
@@ -123,60 +83,14 @@ public:
     // --- cards (index 0 = first card slot); none attached until added
     int addCard(const EmulatedCardIdentity &identity = EmulatedCardIdentity());
     int cardCount() const;
-    void setFlashVersions(int card, quint32 carried, quint32 installed);
-    void setReflashSucceeds(int card, bool succeeds);
-    void setListenEntries(int card, const QByteArray &entries);
-    void setContinuityEntries(int card, const QByteArray &entries);
-    // Faults, by the number of the command the card receives (counting every
-    // command from 1) or relative to the commands received so far.
-    void dropReplyTo(int card, int k);
-    void dropNextReplies(int card, int n);
-    void corruptReplyTo(int card, int k);
-    void corruptNextReply(int card);
-    void confusedReplyTo(int card, int k);
-    void confusedNextReplies(int card, int n);
-    void stopAnsweringFrom(int card, int k);       // card pulled out at its k-th command
-    void stopAnsweringAfter(int card, int commands); // ... after that many more commands
-    // The card takes ms milliseconds to answer its k-th command, or every
-    // command from the k-th on. It works on one command at a time, so the
-    // commands that reach it meanwhile are answered afterwards, in order.
-    void slowReplyTo(int card, int k, int ms);
-    void slowRepliesFrom(int card, int k, int ms);
-    void shortReplyTo(int card, int k); // the reply body cut to two bytes
-    void duplicateReplyTo(int card, int k); // the k-th command answered twice
-    // A packet of this body, asked for by no command, right before or right
-    // after the answer to the card's k-th command.
-    void strayBefore(int card, int k, const QByteArray &body);
-    void strayAfter(int card, int k, const QByteArray &body);
+    // The card in that slot, with the chip's lock held while the access
+    // lives; a slot without a card is a fatal error.
+    EmulatedCardAccess card(int card);
     // One byte of the frames that carry the answer to the card's k-th
     // command is damaged on the line.
     void setLineFault(int card, int k, LineFault fault);
     // The card sends a reply packet of this body now, asked for by no command.
     void strayReply(int card, const QByteArray &body);
-
-    void setCardIdentity(int card, const EmulatedCardIdentity &identity);
-    EmulatedCardIdentity cardIdentity(int card) const;
-    // The firmware the card's application check accepts; by default the
-    // stand-in image of its board.
-    void setCardFirmware(int card, const CardFirmware &firmware);
-
-    // --- the cards' bootloaders (packets of opcode 0x02)
-    void setDeviceId(int card, const QByteArray &deviceId); // 16 bytes, 0x25 0x53 first by default
-    void refusePage(int card, int page, int times);          // message code 5; times < 0: always
-    void refuseCapacityProbe(int card, quint16 address);
-    void setLockNeverLocks(int card, bool neverLocks);
-    void dropNextBootloaderReplies(int card, int n);
-    void setInfoSegment(int card, const QByteArray &segment); // 64 bytes at 0x10C0
-    QByteArray flash(int card, quint32 address, int length) const;
-    QByteArray infoSegment(int card) const;
-    bool infoSegmentLocked(int card) const;
-    // One entry per mass erase the card carried out: whether the
-    // information segment was locked at that moment.
-    QList<bool> massErases(int card) const;
-    // The card's own application from power-up; none from a mass erase until
-    // an application check passes. The flash-version and reflash replies
-    // need one.
-    bool applicationRunning(int card) const;
 
     // --- inspection
     QList<EmulatorCall> calls() const;
@@ -189,9 +103,6 @@ public:
     int droppedPackets() const;
     QList<QByteArray> droppedReasons() const;
     quint32 frameIntervalUs() const;
-    int ledState(int card) const;                 // last LED opcode, 0 when none
-    QList<QByteArray> receivedCommands(int card) const; // decoded command bodies in order
-    int commandsReceived(int card, quint8 opcode) const; // by header & 0x3F
     qint64 nowUs() const;
 
     // --- capture of everything that crosses the interface
@@ -242,12 +153,12 @@ private:
     // The devices FT_CreateDeviceInfoList lists now, by index into devices.
     QList<int> visibleDevices() const;
     bool cardIndexValid(int card) const;
-    // Locks, and applies the change when the card exists.
-    void withCard(int card, const std::function<void(EmulatedLineCard &)> &change);
     void captureLoneBreak(qint64 timeUs);
     void deliver(const QList<ControllerEvent> &events);
 
-    mutable QMutex mutex;
+    // Recursive: a test may reach two cards, or one card twice, in one
+    // expression, each access holding the lock until the expression ends.
+    mutable QRecursiveMutex mutex;
     const Timing timing;
     QElapsedTimer clock;
     qint64 virtualOffsetUs = 0;

@@ -269,14 +269,14 @@ void EmulatedLineCard::stopAnsweringAfter(int commandsMore)
     stopFrom = commandNumber + qMax(commandsMore, 0) + 1;
 }
 
-void EmulatedLineCard::slowReplyTo(int k, qint64 delayUs)
+void EmulatedLineCard::slowReplyTo(int k, int ms)
 {
-    slowAt.append({{k, k}, std::max<qint64>(delayUs, 0)});
+    slowAt.append({{k, k}, std::max<qint64>(qint64(ms) * 1000, 0)});
 }
 
-void EmulatedLineCard::slowRepliesFrom(int k, qint64 delayUs)
+void EmulatedLineCard::slowRepliesFrom(int k, int ms)
 {
-    slowAt.append({{k, INT_MAX}, std::max<qint64>(delayUs, 0)});
+    slowAt.append({{k, INT_MAX}, std::max<qint64>(qint64(ms) * 1000, 0)});
 }
 
 void EmulatedLineCard::shortReplyTo(int k)

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "emulator/EmulatedBootloader.h"
-#include "emulator/EmulatedD2xx.h"
+#include "emulator/EmulatorTypes.h"
 
 #include <QByteArray>
 #include <QList>
@@ -62,9 +62,11 @@ public:
     void stopAnsweringFrom(int k);
     void stopAnsweringAfter(int commands);
     // The answer to the k-th command, or to every command from the k-th on,
-    // takes that long to make.
-    void slowReplyTo(int k, qint64 delayUs);
-    void slowRepliesFrom(int k, qint64 delayUs);
+    // takes ms milliseconds to make. The card works on one command at a
+    // time, so the commands that reach it meanwhile are answered afterwards,
+    // in order.
+    void slowReplyTo(int k, int ms);
+    void slowRepliesFrom(int k, int ms);
     // The reply body to the k-th command is cut to two bytes.
     void shortReplyTo(int k);
     // The card answers its k-th command twice.

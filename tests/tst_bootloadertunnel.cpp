@@ -132,7 +132,7 @@ void tst_BootLoaderTunnel::connectController()
 QByteArray tst_BootLoaderTunnel::receivedOpcodes() const
 {
     QList<quint8> list;
-    for (const QByteArray &body : emu->receivedCommands(0)) {
+    for (const QByteArray &body : emu->card(0)->receivedCommands()) {
         if (body.size() > 3 && (quint8(body.at(0)) & OPCODE_MASK) == OPCODE_BOOTLOADER)
             list.append(quint8(body.at(3)));
     }
@@ -149,7 +149,7 @@ void tst_BootLoaderTunnel::versionThroughTunnel()
     QTRY_COMPARE(version.count(), 1);
     QCOMPARE(version.at(0).at(0).value<uint32_t>(), uint32_t(0xE40302E1));
     QCOMPARE(status.at(0).at(0).toString(), QString("Got boot loader version e40302e1"));
-    QCOMPARE(emu->receivedCommands(0), QList<QByteArray>{hex("02FFFF19")});
+    QCOMPARE(emu->card(0)->receivedCommands(), QList<QByteArray>{hex("02FFFF19")});
 }
 
 void tst_BootLoaderTunnel::installEachImage_data()
@@ -171,8 +171,8 @@ void tst_BootLoaderTunnel::installEachImage()
     QCOMPARE(payload.size(), 8192);
 
     emu->addCard();
-    emu->setCardFirmware(0, CardFirmware::fromFile(path)); // a card of this image's board
-    const QByteArray segment = emu->infoSegment(0);
+    emu->card(0)->bootloader().setFirmware(CardFirmware::fromFile(path)); // a card of this image's board
+    const QByteArray segment = emu->card(0)->bootloader().infoSegment();
     connectController();
     QSignalSpy result(controller.get(), &VX420Controller::notifyBootLoaderResult);
     QVERIFY(controller->loadFirmware(path));
@@ -183,13 +183,13 @@ void tst_BootLoaderTunnel::installEachImage()
     qInfo("Installation of %s: %lld ms", qPrintable(path), timer.elapsed());
     QCOMPARE(result.at(0).at(0).toBool(), true);
 
-    QCOMPARE(emu->flash(0, 0xD000, 8192), payload);
-    QCOMPARE(emu->flash(0, 0xC000, 0x1000), QByteArray(0x1000, '\xFF'));
-    QCOMPARE(emu->flash(0, 0xF000, 0x1000), QByteArray(0x1000, '\xFF'));
-    QVERIFY(emu->applicationRunning(0));
+    QCOMPARE(emu->card(0)->bootloader().flash(0xD000, 8192), payload);
+    QCOMPARE(emu->card(0)->bootloader().flash(0xC000, 0x1000), QByteArray(0x1000, '\xFF'));
+    QCOMPARE(emu->card(0)->bootloader().flash(0xF000, 0x1000), QByteArray(0x1000, '\xFF'));
+    QVERIFY(emu->card(0)->bootloader().applicationRunning());
     // Locked before the mass erase, so the segment survives it.
-    QCOMPARE(emu->infoSegment(0), segment);
-    QVERIFY(emu->infoSegmentLocked(0));
+    QCOMPARE(emu->card(0)->bootloader().infoSegment(), segment);
+    QVERIFY(emu->card(0)->bootloader().infoSegmentLocked());
     QCOMPARE(receivedOpcodes(),
              opcodes(installStart() + pages(128) + check));
     QVERIFY(!controller->awaitingReply());
@@ -207,14 +207,14 @@ void tst_BootLoaderTunnel::lostRepliesAreResent_data()
     // out again.
     const QList<quint8> sync = {BSL_TX_BSL_VERSION};
     QTest::newRow("device identity reply lost once")
-        << onCard([](EmulatedD2xx &emu) { emu.dropNextBootloaderReplies(0, 1); })
+        << onCard([](EmulatedD2xx &emu) { emu.card(0)->bootloader().dropNextReplies(1); })
         << 1 << opcodes(QList<quint8>{BSL_GET_DEVICE_ID} + sync + installStart() + pages(128) + check);
     // Command 5 is the toggle that locks: its answer lost, the sync's
     // answer shows it; sent again, it unlocks, and the loop toggles once more.
     QList<quint8> lockLost = installStart(4);
     lockLost.insert(5, BSL_TX_BSL_VERSION);
     QTest::newRow("locking toggle's reply lost")
-        << onCard([](EmulatedD2xx &emu) { emu.dropReplyTo(0, 5); }) << 1
+        << onCard([](EmulatedD2xx &emu) { emu.card(0)->dropReplyTo(5); }) << 1
         << opcodes(lockLost + pages(128) + check);
     // The page's answer and the first sync's are lost; the page is sent
     // again onto its own bytes.
@@ -223,7 +223,7 @@ void tst_BootLoaderTunnel::lostRepliesAreResent_data()
                QObject::connect(&controller, &VX420Controller::notifyInstallProgress, &controller,
                                 [&emu](int done, int) {
                                     if (done == 40)
-                                        emu.dropNextBootloaderReplies(0, 2);
+                                        emu.card(0)->bootloader().dropNextReplies(2);
                                 });
            })
         << 2 << opcodes(installStart() + pages(41) + sync + sync + pages(88) + check);
@@ -249,9 +249,9 @@ void tst_BootLoaderTunnel::lostRepliesAreResent()
 
     FirmwareImage image;
     QVERIFY(image.load(kroneS2));
-    QCOMPARE(emu->flash(0, 0xD000, 8192), image.payload());
+    QCOMPARE(emu->card(0)->bootloader().flash(0xD000, 8192), image.payload());
     QCOMPARE(receivedOpcodes(), sequence);
-    QVERIFY(emu->infoSegmentLocked(0));
+    QVERIFY(emu->card(0)->bootloader().infoSegmentLocked());
 }
 
 void tst_BootLoaderTunnel::refusalsEndInFailure_data()
@@ -263,23 +263,23 @@ void tst_BootLoaderTunnel::refusalsEndInFailure_data()
 
     QTest::newRow("another device identity")
         << onCard([](EmulatedD2xx &emu) {
-               emu.setDeviceId(0, hex("2554" "0102030405060708090A0B0C0D0E"));
+               emu.card(0)->bootloader().setDeviceId(hex("2554" "0102030405060708090A0B0C0D0E"));
            })
         << opcodes({BSL_GET_DEVICE_ID}) << 0 << false;
     QTest::newRow("flash probe refused")
-        << onCard([](EmulatedD2xx &emu) { emu.refuseCapacityProbe(0, 0xC000); })
+        << onCard([](EmulatedD2xx &emu) { emu.card(0)->bootloader().refuseCapacityProbe(0xC000); })
         << opcodes({BSL_GET_DEVICE_ID, BSL_CAPACITY_CHECK}) << 0 << false;
     QTest::newRow("SRAM probe refused")
-        << onCard([](EmulatedD2xx &emu) { emu.refuseCapacityProbe(0, 0x03FE); })
+        << onCard([](EmulatedD2xx &emu) { emu.card(0)->bootloader().refuseCapacityProbe(0x03FE); })
         << opcodes({BSL_GET_DEVICE_ID, BSL_CAPACITY_CHECK, BSL_CAPACITY_CHECK}) << 0 << false;
     // Without the lock the mass erase would take the segment too.
     const int toggles = BootLoader::MAX_LOCK_TOGGLES;
     QTest::newRow("lock that never locks: no mass erase")
-        << onCard([](EmulatedD2xx &emu) { emu.setLockNeverLocks(0, true); })
+        << onCard([](EmulatedD2xx &emu) { emu.card(0)->bootloader().setLockNeverLocks(true); })
         << opcodes(installStart(toggles).mid(0, 3 + toggles)) // up to the last toggle
         << 0 << false;
     QTest::newRow("page 5 refused every time")
-        << onCard([](EmulatedD2xx &emu) { emu.refusePage(0, 5, -1); })
+        << onCard([](EmulatedD2xx &emu) { emu.card(0)->bootloader().refusePage(5, -1); })
         << opcodes(installStart() + pages(6)) << 5 << true;
 }
 
@@ -291,7 +291,7 @@ void tst_BootLoaderTunnel::refusalsEndInFailure()
     QFETCH(bool, massErased);
 
     emu->addCard();
-    const QByteArray segment = emu->infoSegment(0);
+    const QByteArray segment = emu->card(0)->bootloader().infoSegment();
     connectController();
     setup(*emu, *controller);
     QSignalSpy result(controller.get(), &VX420Controller::notifyBootLoaderResult);
@@ -304,11 +304,11 @@ void tst_BootLoaderTunnel::refusalsEndInFailure()
     FirmwareImage image;
     QVERIFY(image.load(kroneS2));
     const int written = pagesWritten * 64;
-    QCOMPARE(emu->flash(0, 0xD000, written), image.payload().left(written));
-    QCOMPARE(emu->flash(0, 0xD000 + quint32(written), 0x4000 - 0x1000 - written),
+    QCOMPARE(emu->card(0)->bootloader().flash(0xD000, written), image.payload().left(written));
+    QCOMPARE(emu->card(0)->bootloader().flash(0xD000 + quint32(written), 0x4000 - 0x1000 - written),
              QByteArray(0x4000 - 0x1000 - written, '\xFF'));
-    QCOMPARE(emu->applicationRunning(0), !massErased);
-    QCOMPARE(emu->infoSegment(0), segment);
+    QCOMPARE(emu->card(0)->bootloader().applicationRunning(), !massErased);
+    QCOMPARE(emu->card(0)->bootloader().infoSegment(), segment);
     QVERIFY(!controller->awaitingReply());
     QCOMPARE(result.count(), 1);
 }
@@ -316,7 +316,7 @@ void tst_BootLoaderTunnel::refusalsEndInFailure()
 void tst_BootLoaderTunnel::installationRepeatedAfterRefusedPage()
 {
     emu->addCard();
-    emu->refusePage(0, 100, 1);
+    emu->card(0)->bootloader().refusePage(100, 1);
     connectController();
     QSignalSpy result(controller.get(), &VX420Controller::notifyBootLoaderResult);
     QVERIFY(controller->loadFirmware(kroneS2));
@@ -330,14 +330,14 @@ void tst_BootLoaderTunnel::installationRepeatedAfterRefusedPage()
     QCOMPARE(result.at(1).at(0).toBool(), true);
     FirmwareImage image;
     QVERIFY(image.load(kroneS2));
-    QCOMPARE(emu->flash(0, 0xD000, 8192), image.payload());
-    QVERIFY(emu->applicationRunning(0));
+    QCOMPARE(emu->card(0)->bootloader().flash(0xD000, 8192), image.payload());
+    QVERIFY(emu->card(0)->bootloader().applicationRunning());
 }
 
 void tst_BootLoaderTunnel::silentCardEndsInFailure()
 {
     emu->addCard();
-    emu->stopAnsweringAfter(0, 10); // up to page 1; page 2 reaches nobody
+    emu->card(0)->stopAnsweringAfter(10); // up to page 1; page 2 reaches nobody
     connectController();
     emu->clearCalls();
     QSignalSpy result(controller.get(), &VX420Controller::notifyBootLoaderResult);
@@ -408,8 +408,8 @@ void tst_BootLoaderTunnel::initialisation()
 
     emu->addCard();
     if (!segment.isEmpty())
-        emu->setInfoSegment(0, segment);
-    const QByteArray before = emu->infoSegment(0);
+        emu->card(0)->bootloader().setInfoSegment(segment);
+    const QByteArray before = emu->card(0)->bootloader().infoSegment();
     connectController();
     if (!image.isEmpty())
         QVERIFY(controller->loadFirmware(image));
@@ -421,17 +421,17 @@ void tst_BootLoaderTunnel::initialisation()
     QTRY_COMPARE_WITH_TIMEOUT(result.count(), 1, 30000);
     QCOMPARE(result.at(0).at(0).toBool(), ok);
     QCOMPARE(receivedOpcodes(), sequence);
-    QVERIFY(emu->infoSegmentLocked(0));
+    QVERIFY(emu->card(0)->bootloader().infoSegmentLocked());
     QVERIFY(!controller->awaitingReply());
     if (!ok) {
-        QCOMPARE(emu->infoSegment(0), before);
+        QCOMPARE(emu->card(0)->bootloader().infoSegment(), before);
         QCOMPARE(serial.count(), 0);
         return;
     }
 
     QTRY_COMPARE(serial.count(), 1);
     QCOMPARE(serial.at(0).at(0).toInt(), oldSerial);
-    const QByteArray after = emu->infoSegment(0);
+    const QByteArray after = emu->card(0)->bootloader().infoSegment();
     QCOMPARE(PacketCodec::toHex(after.mid(2, 2)), QByteArray("C0 16"));
     // Platform, the complement of 1234 least significant byte first, the secret.
     QCOMPARE(PacketCodec::toHex(after.mid(4, 22)),

@@ -115,7 +115,7 @@ void tst_CommsWorker::nothingMovesBeforeLineCardPath()
     invoke("onReqWrite", Q_ARG(QByteArray, CommandPacket(OPCODE_LED_GREEN).build()));
     invoke("serviceComms");
     QCOMPARE(writes(), 0);
-    QCOMPARE(emu->ledState(0), 0);
+    QCOMPARE(emu->card(0)->ledState(), 0);
 }
 
 void tst_CommsWorker::frameIntervalReply_data()
@@ -172,7 +172,7 @@ void tst_CommsWorker::twoWritesMakeOneTransmission()
         if (call.function == "FT_Write")
             written.append(call.bytes);
     QCOMPARE(written, QByteArrayList{QByteArray(1, '\x55') + first + second});
-    QCOMPARE(emu->ledState(0), int(OPCODE_LED_GREEN));
+    QCOMPARE(emu->card(0)->ledState(), int(OPCODE_LED_GREEN));
 }
 
 void tst_CommsWorker::pauseKeepsQueuedWrites()
@@ -187,7 +187,7 @@ void tst_CommsWorker::pauseKeepsQueuedWrites()
     invoke("onReqSelectLineCards");
     invoke("serviceComms");
     QCOMPARE(writes(), 1);
-    QCOMPARE(emu->ledState(0), int(OPCODE_LED_RED));
+    QCOMPARE(emu->card(0)->ledState(), int(OPCODE_LED_RED));
 }
 
 void tst_CommsWorker::failedStatusQueryReportsIOError()
@@ -255,7 +255,7 @@ void tst_CommsWorker::requestsDuringSwitchRunAfterIt()
     QVERIFY2(clock.elapsed() >= 900, qPrintable(QString::number(clock.elapsed())));
     QTRY_COMPARE(selected.count(), 1);
     QTRY_COMPARE(writes(), 1);
-    QTRY_COMPARE(emu->ledState(0), int(OPCODE_LED_GREEN));
+    QTRY_COMPARE(emu->card(0)->ledState(), int(OPCODE_LED_GREEN));
 }
 
 QTEST_GUILESS_MAIN(tst_CommsWorker)

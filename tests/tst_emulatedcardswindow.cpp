@@ -109,7 +109,7 @@ void tst_EmulatedCardsWindow::followsTheCards()
     other.blockManufacturer = 5;
     other.blockType = 1;
     other.serialNumber = 7;
-    emu->setCardIdentity(1, other);
+    emu->card(1)->setIdentity(other);
     QTRY_COMPARE(cell(1, 1), QString("Quante SID-C, 20 pairs"));
     QCOMPARE(cell(1, 2), QString("7"));
 }

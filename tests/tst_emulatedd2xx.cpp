@@ -465,7 +465,7 @@ void tst_EmulatedD2xx::otherDeviceHasNoController()
     openController();
     transmit(packet(OPCODE_LED_RED));
     QCOMPARE(readAll(), QByteArray()); // no echo, no reply
-    QVERIFY(emu->receivedCommands(0).isEmpty());
+    QVERIFY(emu->card(0)->receivedCommands().isEmpty());
 }
 
 void tst_EmulatedD2xx::lineStateFollowsCalls()
@@ -591,8 +591,8 @@ void tst_EmulatedD2xx::replyBodies()
     QFETCH(QByteArray, command);
     QFETCH(QByteArray, body);
     emu->addCard(identity(770001));
-    emu->setListenEntries(0, hex("0102800405FF"));
-    emu->setContinuityEntries(0, hex("0A000C0D"));
+    emu->card(0)->setListenEntries(hex("0102800405FF"));
+    emu->card(0)->setContinuityEntries(hex("0A000C0D"));
     openController();
 
     transmit(command);
@@ -607,23 +607,23 @@ void tst_EmulatedD2xx::replyBodies()
     QByteArray got;
     QCOMPARE(classify(streams.at(0), &got), QByteArray(body.startsWith('\0') ? "confused" : "ok"));
     QCOMPARE(EmulatorCodec::hex(got), EmulatorCodec::hex(body));
-    QCOMPARE(emu->receivedCommands(0), QList<QByteArray>{EmulatorCodec::decodePacket(command)});
+    QCOMPARE(emu->card(0)->receivedCommands(), QList<QByteArray>{EmulatorCodec::decodePacket(command)});
 }
 
 void tst_EmulatedD2xx::cardStateFollowsCommands()
 {
     emu->addCard(identity(1));
     openController();
-    QCOMPARE(emu->ledState(0), 0);
+    QCOMPARE(emu->card(0)->ledState(), 0);
     QCOMPARE(emu->frameIntervalUs(), 12500u);
 
     QByteArray body;
     exchange(packet(OPCODE_LED_RED), 1);
-    QCOMPARE(emu->ledState(0), int(OPCODE_LED_RED));
+    QCOMPARE(emu->card(0)->ledState(), int(OPCODE_LED_RED));
     exchange(packet(OPCODE_LED_GREEN), 1);
-    QCOMPARE(emu->ledState(0), int(OPCODE_LED_GREEN));
+    QCOMPARE(emu->card(0)->ledState(), int(OPCODE_LED_GREEN));
     exchange(packet(OPCODE_BEACON), 1); // not understood: the LED stays
-    QCOMPARE(emu->ledState(0), int(OPCODE_LED_GREEN));
+    QCOMPARE(emu->card(0)->ledState(), int(OPCODE_LED_GREEN));
 
     // The controller takes the frame interval from the command it relays:
     // 344 counts of 10 us; 255 is sent as the digits FF 01.
@@ -633,23 +633,23 @@ void tst_EmulatedD2xx::cardStateFollowsCommands()
     QCOMPARE(emu->frameIntervalUs(), 2550u);
 
     // A reflash that succeeds installs the carried version; a failing one does not.
-    emu->setFlashVersions(0, 0x00020000, 0x00010000);
+    emu->card(0)->setFlashVersions(0x00020000, 0x00010000);
     QCOMPARE(classify(exchange(packet(GET_FLASH_VER), 1).value(0), &body), QByteArray("ok"));
     QCOMPARE(EmulatorCodec::hex(body), EmulatorCodec::hex(hex("06FFFF" "00000200" "00000100")));
-    emu->setReflashSucceeds(0, false);
+    emu->card(0)->setReflashSucceeds(false);
     QCOMPARE(classify(exchange(packet(REFLASH_ACTION), 1).value(0), &body), QByteArray("ok"));
     QCOMPARE(EmulatorCodec::hex(body), EmulatorCodec::hex(hex("07FFFF00")));
-    emu->setReflashSucceeds(0, true);
+    emu->card(0)->setReflashSucceeds(true);
     QCOMPARE(classify(exchange(packet(REFLASH_ACTION), 1).value(0), &body), QByteArray("ok"));
     QCOMPARE(EmulatorCodec::hex(body), EmulatorCodec::hex(hex("07FFFF01")));
     QCOMPARE(classify(exchange(packet(GET_FLASH_VER), 1).value(0), &body), QByteArray("ok"));
     QCOMPARE(EmulatorCodec::hex(body), EmulatorCodec::hex(hex("06FFFF" "00000200" "00000200")));
 
-    QCOMPARE(emu->commandsReceived(0, OPCODE_LED_RED), 1);
-    QCOMPARE(emu->commandsReceived(0, OPCODE_FRAME_INTERVAL), 2);
-    QCOMPARE(emu->commandsReceived(0, REFLASH_ACTION), 2);
-    QCOMPARE(emu->commandsReceived(0, OPCODE_CLAMP), 0);
-    const QList<QByteArray> bodies = emu->receivedCommands(0);
+    QCOMPARE(emu->card(0)->commandsReceived(OPCODE_LED_RED), 1);
+    QCOMPARE(emu->card(0)->commandsReceived(OPCODE_FRAME_INTERVAL), 2);
+    QCOMPARE(emu->card(0)->commandsReceived(REFLASH_ACTION), 2);
+    QCOMPARE(emu->card(0)->commandsReceived(OPCODE_CLAMP), 0);
+    const QList<QByteArray> bodies = emu->card(0)->receivedCommands();
     QCOMPARE(bodies.size(), 9);
     QCOMPARE(EmulatorCodec::hex(bodies.at(4)), QByteArray("03 FF 01"));
 }
@@ -705,7 +705,7 @@ void tst_EmulatedD2xx::severalCards()
         QCOMPARE(quint8(body.at(6)), quint8(i + 2)); // block type
         QCOMPARE(quint8(body.at(12)), quint8(1000 + i - 768)); // serial, low byte
         QCOMPARE(quint8(body.at(13)), quint8(3));
-        QCOMPARE(emu->commandsReceived(i, OPCODE_LINE_CARD_INFO), 1);
+        QCOMPARE(emu->card(i)->commandsReceived(OPCODE_LINE_CARD_INFO), 1);
     }
 }
 
@@ -713,7 +713,7 @@ void tst_EmulatedD2xx::shorterReplyIsFilled()
 {
     emu->addCard(identity(1));
     emu->addCard(identity(2));
-    emu->setListenEntries(0, hex("010203040506" "0708090A0B0C"));
+    emu->card(0)->setListenEntries(hex("010203040506" "0708090A0B0C"));
     openController();
 
     const QList<QByteArray> streams = exchange(packet(OPCODE_LISTEN), 2);
@@ -804,8 +804,8 @@ void tst_EmulatedD2xx::droppedTransmissions()
     QCOMPARE(EmulatorCodec::hex(readAll()), EmulatorCodec::hex(echo)); // no reply
     QCOMPARE(emu->droppedPackets(), 1);
     QCOMPARE(emu->droppedReasons(), QList<QByteArray>{reason});
-    QVERIFY(emu->receivedCommands(0).isEmpty());
-    QCOMPARE(emu->ledState(0), 0);
+    QVERIFY(emu->card(0)->receivedCommands().isEmpty());
+    QCOMPARE(emu->card(0)->ledState(), 0);
 }
 
 void tst_EmulatedD2xx::badPacketDoesNotHideGoodOne()
@@ -819,7 +819,7 @@ void tst_EmulatedD2xx::badPacketDoesNotHideGoodOne()
     QCOMPARE(classify(streams.value(0), &body), QByteArray("ok"));
     QCOMPARE(EmulatorCodec::hex(body), QByteArray("23 FF FF"));
     QCOMPARE(emu->droppedReasons(), QList<QByteArray>{"checksum"});
-    QCOMPARE(emu->commandsReceived(0, OPCODE_LED_RED), 0);
+    QCOMPARE(emu->card(0)->commandsReceived(OPCODE_LED_RED), 0);
 }
 
 void tst_EmulatedD2xx::cardFaults_data()
@@ -860,21 +860,21 @@ void tst_EmulatedD2xx::cardFaults()
     openController();
 
     if (fault == "dropReplyTo")
-        emu->dropReplyTo(0, arg);
+        emu->card(0)->dropReplyTo(arg);
     else if (fault == "dropNextReplies")
-        emu->dropNextReplies(0, arg);
+        emu->card(0)->dropNextReplies(arg);
     else if (fault == "corruptReplyTo")
-        emu->corruptReplyTo(0, arg);
+        emu->card(0)->corruptReplyTo(arg);
     else if (fault == "corruptNextReply")
-        emu->corruptNextReply(0);
+        emu->card(0)->corruptNextReply();
     else if (fault == "confusedReplyTo")
-        emu->confusedReplyTo(0, arg);
+        emu->card(0)->confusedReplyTo(arg);
     else if (fault == "confusedNextReplies")
-        emu->confusedNextReplies(0, arg);
+        emu->card(0)->confusedNextReplies(arg);
     else if (fault == "stopAnsweringFrom")
-        emu->stopAnsweringFrom(0, arg);
+        emu->card(0)->stopAnsweringFrom(arg);
     else if (fault == "stopAnsweringAfter")
-        emu->stopAnsweringAfter(0, arg);
+        emu->card(0)->stopAnsweringAfter(arg);
     else
         QFAIL("unknown fault");
 
@@ -888,9 +888,9 @@ void tst_EmulatedD2xx::cardFaults()
         QCOMPARE(quint8(body.at(0)), opcode);
     }
     QCOMPARE(seen.join(' '), outcomes);
-    QCOMPARE(emu->ledState(0), led);
-    QCOMPARE(emu->receivedCommands(0).size(), received);
-    QCOMPARE(emu->ledState(1), int(OPCODE_LED_YELLOW));
+    QCOMPARE(emu->card(0)->ledState(), led);
+    QCOMPARE(emu->card(0)->receivedCommands().size(), received);
+    QCOMPARE(emu->card(1)->ledState(), int(OPCODE_LED_YELLOW));
 }
 
 // Answers too many: the card answers a command twice, or a packet nobody
@@ -917,13 +917,13 @@ void tst_EmulatedD2xx::extraAnswers()
     const QByteArray stray = hex("02FFFF3B01");
     for (const QByteArray &f : fault.split(' ')) {
         if (f == "dup")
-            emu->duplicateReplyTo(0, 1);
+            emu->card(0)->duplicateReplyTo(1);
         else if (f == "stray")
-            emu->strayBefore(0, 1, stray);
+            emu->card(0)->strayBefore(1, stray);
         else if (f == "stray-after")
-            emu->strayAfter(0, 1, stray);
+            emu->card(0)->strayAfter(1, stray);
         else if (f == "drop")
-            emu->dropReplyTo(0, 1);
+            emu->card(0)->dropReplyTo(1);
     }
 
     const QList<QByteArray> streams = exchange(packet(OPCODE_LED_RED), 1);
@@ -942,8 +942,8 @@ void tst_EmulatedD2xx::extraAnswers()
     }
     QVERIFY(raw.isEmpty());
     QCOMPARE(seen, bodies.isEmpty() ? QList<QByteArray>() : bodies.split(' '));
-    QCOMPARE(emu->ledState(0), int(OPCODE_LED_RED)); // carried out once
-    QCOMPARE(emu->receivedCommands(0).size(), 1);
+    QCOMPARE(emu->card(0)->ledState(), int(OPCODE_LED_RED)); // carried out once
+    QCOMPARE(emu->card(0)->receivedCommands().size(), 1);
 }
 
 // A pulled cable: the transmission at the pull fails and never reaches the
@@ -967,8 +967,8 @@ void tst_EmulatedD2xx::cablePull()
     QCOMPARE(emu->FT_GetStatus(handle, &rx, &tx, &event), FT_STATUS(FT_IO_ERROR));
     QCOMPARE(emu->FT_SetRts(handle), FT_STATUS(FT_IO_ERROR));
     QCOMPARE(emu->FT_Purge(handle, FT_PURGE_RX), FT_STATUS(FT_IO_ERROR));
-    QCOMPARE(emu->commandsReceived(0, OPCODE_LED_GREEN), 0);
-    QCOMPARE(emu->ledState(0), int(OPCODE_LED_RED));
+    QCOMPARE(emu->card(0)->commandsReceived(OPCODE_LED_GREEN), 0);
+    QCOMPARE(emu->card(0)->ledState(), int(OPCODE_LED_RED));
     uint32_t count = 9;
     QCOMPARE(emu->FT_CreateDeviceInfoList(&count), FT_STATUS(FT_OK));
     QCOMPARE(count, 0u);
@@ -983,7 +983,7 @@ void tst_EmulatedD2xx::cablePull()
     QCOMPARE(emu->FT_GetStatus(before, &rx, &tx, &event), FT_STATUS(FT_IO_ERROR));
     QByteArray body;
     QCOMPARE(classify(exchange(packet(OPCODE_LED_GREEN), 1).value(0), &body), QByteArray("ok"));
-    QCOMPARE(emu->ledState(0), int(OPCODE_LED_GREEN));
+    QCOMPARE(emu->card(0)->ledState(), int(OPCODE_LED_GREEN));
 
     // Pulled at once, with nothing open: only the listing shows it.
     makeEmulator(EmulatedD2xx::Timing::Instant);
@@ -1023,9 +1023,9 @@ void tst_EmulatedD2xx::slowCard()
     openController();
     constexpr int delayMs = 300;
     if (from)
-        emu->slowRepliesFrom(0, k, delayMs);
+        emu->card(0)->slowRepliesFrom(k, delayMs);
     else
-        emu->slowReplyTo(0, k, delayMs);
+        emu->card(0)->slowReplyTo(k, delayMs);
 
     // Each command's echo, then the frames that came with it at once.
     const QList<quint8> leds = {OPCODE_LED_RED, OPCODE_LED_GREEN, OPCODE_LED_YELLOW};
@@ -1040,7 +1040,7 @@ void tst_EmulatedD2xx::slowCard()
             atOnce += EmulatorCodec::hex(body.left(1)) + ' ';
     }
     QCOMPARE(atOnce.trimmed(), early);
-    QCOMPARE(emu->ledState(0), ledEarly);
+    QCOMPARE(emu->card(0)->ledState(), ledEarly);
 
     // The rest arrives once the card has worked through its queue.
     const QByteArray late = readUntil(1000000, waitMs);
@@ -1062,8 +1062,8 @@ void tst_EmulatedD2xx::slowCard()
             stream.remove(0, 1);
     }
     QCOMPARE((atOnce + order).trimmed(), QByteArray("21 22 23"));
-    QCOMPARE(emu->ledState(0), int(OPCODE_LED_YELLOW));
-    QCOMPARE(emu->ledState(1), int(OPCODE_LED_YELLOW));
+    QCOMPARE(emu->card(0)->ledState(), int(OPCODE_LED_YELLOW));
+    QCOMPARE(emu->card(1)->ledState(), int(OPCODE_LED_YELLOW));
 }
 
 // A byte of the frames that carry one answer is damaged on the line; the
@@ -1102,7 +1102,7 @@ void tst_EmulatedD2xx::lineFaults()
     }
     QCOMPARE(bad, malformed);
     QCOMPARE(classify(stream), QByteArray("corrupt"));
-    QCOMPARE(emu->ledState(0), int(OPCODE_LED_RED)); // the command itself arrived
+    QCOMPARE(emu->card(0)->ledState(), int(OPCODE_LED_RED)); // the command itself arrived
 
     QByteArray body;
     QCOMPARE(classify(exchange(packet(OPCODE_LED_GREEN), 1).value(0), &body), QByteArray("ok"));
@@ -1135,7 +1135,7 @@ void tst_EmulatedD2xx::bootloaderScript_data()
     const QByteArray segmentA = segmentWithPassword(erasedPassword);
     const QByteArray segmentB = segmentWithPassword(secret);
     const auto withSegment = [](const QByteArray &segment) {
-        return EmulatorSetup([segment](EmulatedD2xx &emu) { emu.setInfoSegment(0, segment); });
+        return EmulatorSetup([segment](EmulatedD2xx &emu) { emu.card(0)->bootloader().setInfoSegment(segment); });
     };
     // The firmware the card's board is built for, which its check accepts.
     const auto withFirmware = [iv](const QByteArray &payload, quint32 load = 0xD000,
@@ -1145,7 +1145,7 @@ void tst_EmulatedD2xx::bootloaderScript_data()
             firmware.loadAddress = load;
             firmware.iv = iv;
             firmware.payload = payload;
-            emu.setCardFirmware(0, firmware);
+            emu.card(0)->bootloader().setFirmware(firmware);
             if (more)
                 more(emu);
         });
@@ -1165,7 +1165,7 @@ void tst_EmulatedD2xx::bootloaderScript_data()
             .step(hex("1A"), bslData(hex("4000")))
             .step(hex("1D"), bslData(hex("0401"))));
     row("another device identity", BslScript().step(hex("1E"), bslData(hex("2554" "AABB"))),
-        [](EmulatedD2xx &emu) { emu.setDeviceId(0, hex("2554" "AABB")); });
+        [](EmulatedD2xx &emu) { emu.card(0)->bootloader().setDeviceId(hex("2554" "AABB")); });
     row("capacity: 0 in flash and SRAM, 1 elsewhere",
         BslScript()
             .step(bslAt(0x1F, 0xC000), ok)
@@ -1180,12 +1180,12 @@ void tst_EmulatedD2xx::bootloaderScript_data()
             .step(bslAt(0x1F, 0x10000), failed));
     row("capacity: a probe refused on request",
         BslScript().step(bslAt(0x1F, 0xC000), failed).step(bslAt(0x1F, 0xC002), ok),
-        [](EmulatedD2xx &emu) { emu.refuseCapacityProbe(0, 0xC000); });
+        [](EmulatedD2xx &emu) { emu.card(0)->bootloader().refuseCapacityProbe(0xC000); });
     row("lock: locked at power-up, each toggle answers the new state (1 locked)",
         BslScript().step(hex("13"), ok).step(hex("13"), failed).step(hex("13"), ok));
     row("lock that never locks",
         BslScript().step(hex("13"), ok).step(hex("13"), ok).step(hex("13"), ok),
-        [](EmulatedD2xx &emu) { emu.setLockNeverLocks(0, true); });
+        [](EmulatedD2xx &emu) { emu.card(0)->bootloader().setLockNeverLocks(true); });
     row("segment: erase and write only unlocked, write only onto erased bytes",
         BslScript()
             .step(bslAt(0x12, 0x10C0), locked)
@@ -1271,7 +1271,7 @@ void tst_EmulatedD2xx::bootloaderScript_data()
             EmulatedCardIdentity unknown;
             unknown.blockManufacturer = 6;
             unknown.blockType = 2;
-            emu.setCardIdentity(0, unknown);
+            emu.card(0)->setIdentity(unknown);
         });
     row("a mass erase ends the installation",
         install(BslScript())
@@ -1302,15 +1302,15 @@ void tst_EmulatedD2xx::bootloaderScript_data()
             .step(bslAt(0x18, 0xD080, le16(4)), bslData(hex("FFFFFFFF")))
             .step(hex("20"), ok),
         withFirmware(page0 + page1, 0xD000, [](EmulatedD2xx &emu) {
-            emu.refusePage(0, 1, 2);
-            emu.refusePage(0, 2, -1);
+            emu.card(0)->bootloader().refusePage(1, 2);
+            emu.card(0)->bootloader().refusePage(2, -1);
         }));
     row("page numbers count from the IV's address",
         install(BslScript(), 0xC000)
             .step(bslAt(0x22, 0xC000, page0), ok)
             .step(bslAt(0x22, 0xC040, page1), refused)
             .step(bslAt(0x22, 0xC040, page1), ok),
-        [](EmulatedD2xx &emu) { emu.refusePage(0, 1, 1); });
+        [](EmulatedD2xx &emu) { emu.card(0)->bootloader().refusePage(1, 1); });
     row("password: erased one in the identity record, the default is accepted",
         BslScript().step(hex("11") + secret, refused).step(hex("11") + erasedPassword, ok),
         withSegment(segmentA));
@@ -1356,7 +1356,7 @@ void tst_EmulatedD2xx::bootloaderScript_data()
             .step(hex("13"), none)
             .step(hex("13"), ok) // unlocked, locked, unlocked
             .step(hex("19"), bslData(hex("E10203E4"))),
-        [](EmulatedD2xx &emu) { emu.dropNextBootloaderReplies(0, 2); });
+        [](EmulatedD2xx &emu) { emu.card(0)->bootloader().dropNextReplies(2); });
 }
 
 void tst_EmulatedD2xx::bootloaderScript()
@@ -1387,27 +1387,27 @@ void tst_EmulatedD2xx::massErasesRecordTheLock()
     QCOMPARE(bslExchange(hex("15")), QByteArray("3B 00"));
     QCOMPARE(bslExchange(hex("13")), QByteArray("3B 00")); // now unlocked
     QCOMPARE(bslExchange(hex("15")), QByteArray("3B 00"));
-    QCOMPARE(emu->massErases(0), QList<bool>({true, false}));
-    QCOMPARE(emu->infoSegment(0), QByteArray(64, '\xFF')); // erased with the main flash
-    QVERIFY(emu->massErases(1).isEmpty());
+    QCOMPARE(emu->card(0)->bootloader().massErases(), QList<bool>({true, false}));
+    QCOMPARE(emu->card(0)->bootloader().infoSegment(), QByteArray(64, '\xFF')); // erased with the main flash
+    QVERIFY(!emu->card(1)); // no second card to have erased
 }
 
 void tst_EmulatedD2xx::bootloaderPowerUpState()
 {
     emu->addCard();
     openController();
-    QVERIFY(emu->infoSegmentLocked(0));
-    QVERIFY(emu->applicationRunning(0));
-    QCOMPARE(emu->flash(0, 0xC000, 0x4000), QByteArray(0x4000, '\xFF'));
-    QCOMPARE(emu->flash(0, 0xFFFF, 1), hex("FF"));
-    QVERIFY(emu->flash(0, 0xBFFF, 2).isEmpty());
-    QVERIFY(emu->flash(0, 0xFFFF, 2).isEmpty());
-    QVERIFY(emu->flash(0, 0xC000, -1).isEmpty());
+    QVERIFY(emu->card(0)->bootloader().infoSegmentLocked());
+    QVERIFY(emu->card(0)->bootloader().applicationRunning());
+    QCOMPARE(emu->card(0)->bootloader().flash(0xC000, 0x4000), QByteArray(0x4000, '\xFF'));
+    QCOMPARE(emu->card(0)->bootloader().flash(0xFFFF, 1), hex("FF"));
+    QVERIFY(emu->card(0)->bootloader().flash(0xBFFF, 2).isEmpty());
+    QVERIFY(emu->card(0)->bootloader().flash(0xFFFF, 2).isEmpty());
+    QVERIFY(emu->card(0)->bootloader().flash(0xC000, -1).isEmpty());
 
     // A well-formed segment: the four standard records, the erased
     // password, and a checksum that with the XOR of the other 31 words
     // gives 0.
-    const QByteArray segment = emu->infoSegment(0);
+    const QByteArray segment = emu->card(0)->bootloader().infoSegment();
     QCOMPARE(segment.size(), 64);
     const QList<QPair<int, QByteArray>> records = {
         {2, hex("C016")}, {26, hex("1010")}, {44, hex("FE08")}, {54, hex("0108")}};
@@ -1430,14 +1430,14 @@ void tst_EmulatedD2xx::bootloaderPowerUpState()
     QCOMPARE(bslExchange(bslAt(0x18, 0x10C0, le16(64))), EmulatorCodec::hex(bslData(segment)));
 
     // Shorter segments are padded with erased bytes.
-    emu->setInfoSegment(0, hex("0102"));
-    QCOMPARE(emu->infoSegment(0), hex("0102") + QByteArray(62, '\xFF'));
+    emu->card(0)->bootloader().setInfoSegment(hex("0102"));
+    QCOMPARE(emu->card(0)->bootloader().infoSegment(), hex("0102") + QByteArray(62, '\xFF'));
 }
 
 void tst_EmulatedD2xx::flashVersionFollowsApplication()
 {
     emu->addCard();
-    emu->setFlashVersions(0, 0x00020000, 0x00010000);
+    emu->card(0)->setFlashVersions(0x00020000, 0x00010000);
     openController();
     QByteArray body;
     const auto reply = [&](quint8 opcode) {
@@ -1449,7 +1449,7 @@ void tst_EmulatedD2xx::flashVersionFollowsApplication()
     // The card's own application answers until a mass erase removes it.
     QCOMPARE(reply(GET_FLASH_VER), QByteArray("06 FF FF 00 00 02 00 00 00 01 00"));
     QCOMPARE(bslExchange(hex("15")), QByteArray("3B 00"));
-    QVERIFY(!emu->applicationRunning(0));
+    QVERIFY(!emu->card(0)->bootloader().applicationRunning());
     QCOMPARE(reply(GET_FLASH_VER), QByteArray("confused"));
     QCOMPARE(reply(REFLASH_ACTION), QByteArray("confused"));
 
@@ -1460,13 +1460,13 @@ void tst_EmulatedD2xx::flashVersionFollowsApplication()
     firmware.loadAddress = 0xD000;
     firmware.iv = QByteArray(16, '\x5A');
     firmware.payload = page;
-    emu->setCardFirmware(0, firmware);
+    emu->card(0)->bootloader().setFirmware(firmware);
     QCOMPARE(bslExchange(bslAt(0x21, 0xD000, QByteArray(16, '\x5A'))), QByteArray("3B 00"));
     QCOMPARE(bslExchange(bslAt(0x22, 0xD000, page)), QByteArray("3B 00"));
-    QVERIFY(!emu->applicationRunning(0));
+    QVERIFY(!emu->card(0)->bootloader().applicationRunning());
     QCOMPARE(bslExchange(hex("20")), QByteArray("3B 00"));
-    QVERIFY(emu->applicationRunning(0));
-    QCOMPARE(emu->flash(0, 0xD000, 65), page + '\xFF');
+    QVERIFY(emu->card(0)->bootloader().applicationRunning());
+    QCOMPARE(emu->card(0)->bootloader().flash(0xD000, 65), page + '\xFF');
 
     // The new application carries 2.0 while 1.0 is installed; a reflash
     // installs the carried one. The refused reflash above changed nothing.
@@ -1479,20 +1479,11 @@ void tst_EmulatedD2xx::bootloaderKnobsOnMissingCard()
 {
     emu->addCard();
     emu->addCard();
-    emu->setLockNeverLocks(1, true);
-    for (int card : {-1, 2}) {
-        emu->setDeviceId(card, hex("00"));
-        emu->refusePage(card, 0, -1);
-        emu->refuseCapacityProbe(card, 0xC000);
-        emu->setLockNeverLocks(card, true);
-        emu->dropNextBootloaderReplies(card, 5);
-        emu->setInfoSegment(card, hex("00"));
-        emu->setCardIdentity(card, EmulatedCardIdentity());
-        QVERIFY(emu->flash(card, 0xC000, 1).isEmpty());
-        QVERIFY(emu->infoSegment(card).isEmpty());
-        QVERIFY(!emu->infoSegmentLocked(card));
-        QVERIFY(!emu->applicationRunning(card));
-    }
+    emu->card(1)->bootloader().setLockNeverLocks(true);
+    // A slot without a card gives an empty access: nothing to change there.
+    for (int card : {-1, 2})
+        QVERIFY(!emu->card(card));
+    QVERIFY(emu->card(0) && emu->card(1));
     openController();
 
     // Each card has its own bootloader: the same two toggles lock card 0
@@ -1505,9 +1496,9 @@ void tst_EmulatedD2xx::bootloaderKnobsOnMissingCard()
         QCOMPARE(classify(streams.at(1), &body1), QByteArray("ok"));
         QCOMPARE(EmulatorCodec::hex(body0.mid(3) + body1.mid(3)), QByteArray(expected));
     }
-    QVERIFY(emu->infoSegmentLocked(0));
-    QVERIFY(!emu->infoSegmentLocked(1));
-    QCOMPARE(emu->flash(0, 0xC000, 1), hex("FF"));
+    QVERIFY(emu->card(0)->bootloader().infoSegmentLocked());
+    QVERIFY(!emu->card(1)->bootloader().infoSegmentLocked());
+    QCOMPARE(emu->card(0)->bootloader().flash(0xC000, 1), hex("FF"));
 }
 
 // --- time

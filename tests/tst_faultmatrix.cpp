@@ -268,15 +268,15 @@ Fault answers(Stage stage, const QList<AnswerFault> &faults, int timeouts, const
         for (const AnswerFault &f : faults) {
             const int k = sequence.commandNumber(stage) + f.offset;
             switch (f.kind) {
-            case AnswerFault::Drop: emu.dropReplyTo(0, k); break;
-            case AnswerFault::Corrupt: emu.corruptReplyTo(0, k); break;
-            case AnswerFault::Confused: emu.confusedReplyTo(0, k); break;
-            case AnswerFault::Slow: emu.slowReplyTo(0, k, f.ms); break;
-            case AnswerFault::SlowFrom: emu.slowRepliesFrom(0, k, f.ms); break;
-            case AnswerFault::Short: emu.shortReplyTo(0, k); break;
-            case AnswerFault::Duplicate: emu.duplicateReplyTo(0, k); break;
-            case AnswerFault::Stray: emu.strayBefore(0, k, f.body); break;
-            case AnswerFault::StrayAfter: emu.strayAfter(0, k, f.body); break;
+            case AnswerFault::Drop: emu.card(0)->dropReplyTo(k); break;
+            case AnswerFault::Corrupt: emu.card(0)->corruptReplyTo(k); break;
+            case AnswerFault::Confused: emu.card(0)->confusedReplyTo(k); break;
+            case AnswerFault::Slow: emu.card(0)->slowReplyTo(k, f.ms); break;
+            case AnswerFault::SlowFrom: emu.card(0)->slowRepliesFrom(k, f.ms); break;
+            case AnswerFault::Short: emu.card(0)->shortReplyTo(k); break;
+            case AnswerFault::Duplicate: emu.card(0)->duplicateReplyTo(k); break;
+            case AnswerFault::Stray: emu.card(0)->strayBefore(k, f.body); break;
+            case AnswerFault::StrayAfter: emu.card(0)->strayAfter(k, f.body); break;
             }
         }
     });
@@ -541,13 +541,13 @@ void tst_FaultMatrix::setUpWindow()
     connect(summaryPane, &QPlainTextEdit::textChanged, this, [this] {
         if (summary().last() != QLatin1String("Finished."))
             return;
-        if (emu->flash(0, loadAddress, payload.size()) != payload)
+        if (emu->card(0)->bootloader().flash(loadAddress, payload.size()) != payload)
             wrongFinishes << "the flash does not hold the image";
-        if (emu->infoSegment(0) != segmentBefore)
+        if (emu->card(0)->bootloader().infoSegment() != segmentBefore)
             wrongFinishes << "the information segment changed";
-        if (!emu->infoSegmentLocked(0))
+        if (!emu->card(0)->bootloader().infoSegmentLocked())
             wrongFinishes << "the information segment is unlocked";
-        if (!emu->applicationRunning(0))
+        if (!emu->card(0)->bootloader().applicationRunning())
             wrongFinishes << "the card's application is not running";
     });
 }
@@ -562,7 +562,8 @@ bool tst_FaultMatrix::ended() const
 
 QString tst_FaultMatrix::hangReport(int boundMs, qint64 elapsedMs) const
 {
-    const QList<QByteArray> received = emu->receivedCommands(0);
+    const QList<QByteArray> received =
+        emu->cardCount() > 0 ? emu->card(0)->receivedCommands() : QList<QByteArray>();
     return QStringLiteral("no stated result within %1 ms (waited %2 ms): summary ends \"%3\", "
                           "results end \"%4\", the card received %5 commands, the last %6")
         .arg(boundMs)
@@ -696,9 +697,9 @@ void tst_FaultMatrix::faults_data()
     lateIdentity.secondClick = true;
     lateIdentity.setup = [](EmulatedD2xx &emu, const UpdateSequence &sequence) {
         const int k = sequence.commandNumber(Identify);
-        emu.dropReplyTo(0, k);
-        emu.slowReplyTo(0, k + 1, 5000);
-        emu.dropReplyTo(0, k + 2); // the second click's frame interval
+        emu.card(0)->dropReplyTo(k);
+        emu.card(0)->slowReplyTo(k + 1, 5000);
+        emu.card(0)->dropReplyTo(k + 2); // the second click's frame interval
     };
     lateIdentity.timeouts = 4;
     lateIdentity.slowMs = 5000;
@@ -741,7 +742,7 @@ void tst_FaultMatrix::faults_data()
     const auto refused = [](int times) {
         return atStage(MiddlePage, 0, {},
                        [times](EmulatedD2xx &emu, const UpdateSequence &sequence) {
-                           emu.refusePage(0, sequence.middlePage(), times);
+                           emu.card(0)->bootloader().refusePage(sequence.middlePage(), times);
                        });
     };
     const int retries = LineCardUpdaterWindow::retriesPerClick;
@@ -762,7 +763,7 @@ void tst_FaultMatrix::faults_data()
                                + 1,
                            {},
                            [](EmulatedD2xx &emu, const UpdateSequence &sequence) {
-                               emu.stopAnsweringFrom(0, sequence.commandNumber(MiddlePage));
+                               emu.card(0)->stopAnsweringFrom(sequence.commandNumber(MiddlePage));
                            });
     QTest::newRow("card pulled out mid-update")
         << pulled << failed(gaveUp, 0, true, false, retries);
@@ -795,10 +796,10 @@ void tst_FaultMatrix::faults_data()
     // check refuses the image the tool chose for what it reported.
     const auto otherBoard = [](const QByteArray &strayOk) {
         return withCards(1, [strayOk](EmulatedD2xx &emu, const UpdateSequence &sequence) {
-            emu.setCardFirmware(0, CardFirmware::fromFile(
+            emu.card(0)->bootloader().setFirmware(CardFirmware::fromFile(
                                        QStringLiteral(":/firmware/LQ770_QUANTE_SIDC_10PAIR.txt")));
             if (!strayOk.isEmpty())
-                emu.strayBefore(0, sequence.commandNumber(MiddlePage), strayOk);
+                emu.card(0)->strayBefore(sequence.commandNumber(MiddlePage), strayOk);
         });
     };
     Outcome refusedImage = failed(gaveUp, OPCODE_LED_RED, true, false, retries);
@@ -827,13 +828,13 @@ void tst_FaultMatrix::faults_data()
                          EmulatedCardIdentity unknown;
                          unknown.blockManufacturer = 6;
                          unknown.blockType = 2;
-                         emu.setCardIdentity(0, unknown);
+                         emu.card(0)->setIdentity(unknown);
                      })
         << failed({"Detected Unknown", "serialNumber 770001", "Error: bad line card"},
                   OPCODE_LED_RED, true);
     Fault reflashFails =
         withCards(1, [](EmulatedD2xx &emu, const UpdateSequence &) {
-            emu.setReflashSucceeds(0, false);
+            emu.card(0)->setReflashSucceeds(false);
         });
     reflashFails.reflash = true;
     Outcome reflashFailure = finished(true);
@@ -860,10 +861,11 @@ void tst_FaultMatrix::faults()
     for (int i = 0; i < fault.cards; ++i)
         emu->addCard();
     if (fault.reflash)
-        emu->setFlashVersions(0, 0x00010003, 0x00010002);
+        emu->card(0)->setFlashVersions(0x00010003, 0x00010002);
     if (fault.setup)
         fault.setup(*emu, sequence);
-    segmentBefore = emu->infoSegment(0);
+    if (emu->cardCount() > 0)
+        segmentBefore = emu->card(0)->bootloader().infoSegment();
     setUpWindow();
 
     // Bounded by the reply time-outs and slow answers the row goes through,
@@ -905,16 +907,14 @@ void tst_FaultMatrix::faults()
     }
 
     for (int card = 0; card < emu->cardCount(); ++card)
-        QTRY_COMPARE_WITH_TIMEOUT(emu->ledState(card), expected.led, startAllowanceMs + fault.slowMs);
+        QTRY_COMPARE_WITH_TIMEOUT(emu->card(card)->ledState(), expected.led, startAllowanceMs + fault.slowMs);
     QTest::qWait(settleMs);
 
     const QStringList lines = summary();
     QVERIFY(lines.size() >= expected.summaryEnd.size());
     QCOMPARE(lines.mid(lines.size() - expected.summaryEnd.size()), expected.summaryEnd);
-    QCOMPARE(emu->ledState(0), expected.led);
     QCOMPARE(updateButton->isEnabled(), expected.updateEnabled);
     QCOMPARE(connectButton->isEnabled(), expected.connectEnabled);
-    QCOMPARE(emu->flash(0, loadAddress, payload.size()) == payload, expected.flashIsImage);
     QCOMPARE(results().count("Firmware load failed - trying again"), expected.retries);
     const QStringList resultLines = results();
     const bool unexpected =
@@ -925,11 +925,17 @@ void tst_FaultMatrix::faults()
     QCOMPARE(unexpected, expected.unexpectedAnswer);
     QVERIFY2(wrongFinishes.isEmpty(), qPrintable("\"Finished.\" was written while "
                                                   + wrongFinishes.join(", ")));
-    QVERIFY2(!emu->massErases(0).contains(false),
-             "a mass erase took place while the information segment was unlocked");
-    QCOMPARE(emu->infoSegment(0), segmentBefore);
+    if (emu->cardCount() == 0)
+        return;
 
-    const QList<QByteArray> received = emu->receivedCommands(0);
+    QCOMPARE(emu->card(0)->ledState(), expected.led);
+    QCOMPARE(emu->card(0)->bootloader().flash(loadAddress, payload.size()) == payload,
+             expected.flashIsImage);
+    QVERIFY2(!emu->card(0)->bootloader().massErases().contains(false),
+             "a mass erase took place while the information segment was unlocked");
+    QCOMPARE(emu->card(0)->bootloader().infoSegment(), segmentBefore);
+
+    const QList<QByteArray> received = emu->card(0)->receivedCommands();
     const QList<QByteArray> clean = sequence.cleanRun(fault.reflash);
     if (fault.wholeRunClean)
         QCOMPARE(received, clean);
@@ -1070,14 +1076,14 @@ void tst_FaultMatrix::campaign()
     for (const DrawnFault &f : faults) {
         described << f.describe();
         switch (f.kind) {
-        case DrawnFault::Drop: emu->dropReplyTo(0, f.k); break;
-        case DrawnFault::Corrupt: emu->corruptReplyTo(0, f.k); break;
-        case DrawnFault::Confused: emu->confusedReplyTo(0, f.k); break;
-        case DrawnFault::Slow: emu->slowReplyTo(0, f.k, f.ms); slowTotalMs += f.ms; break;
-        case DrawnFault::Short: emu->shortReplyTo(0, f.k); break;
-        case DrawnFault::Duplicate: emu->duplicateReplyTo(0, f.k); break;
-        case DrawnFault::Stray: emu->strayBefore(0, f.k, f.body); break;
-        case DrawnFault::StrayAfter: emu->strayAfter(0, f.k, f.body); break;
+        case DrawnFault::Drop: emu->card(0)->dropReplyTo(f.k); break;
+        case DrawnFault::Corrupt: emu->card(0)->corruptReplyTo(f.k); break;
+        case DrawnFault::Confused: emu->card(0)->confusedReplyTo(f.k); break;
+        case DrawnFault::Slow: emu->card(0)->slowReplyTo(f.k, f.ms); slowTotalMs += f.ms; break;
+        case DrawnFault::Short: emu->card(0)->shortReplyTo(f.k); break;
+        case DrawnFault::Duplicate: emu->card(0)->duplicateReplyTo(f.k); break;
+        case DrawnFault::Stray: emu->card(0)->strayBefore(f.k, f.body); break;
+        case DrawnFault::StrayAfter: emu->card(0)->strayAfter(f.k, f.body); break;
         case DrawnFault::LineFlip: emu->setLineFault(0, f.k, LineFault::Flip); break;
         case DrawnFault::LineLose: emu->setLineFault(0, f.k, LineFault::Lose); break;
         case DrawnFault::LineExtra: emu->setLineFault(0, f.k, LineFault::Extra); break;
@@ -1085,7 +1091,7 @@ void tst_FaultMatrix::campaign()
         }
     }
     const QString faultText = described.join(' ');
-    segmentBefore = emu->infoSegment(0);
+    segmentBefore = emu->card(0)->bootloader().infoSegment();
     setUpWindow();
 
     // Each fault strikes one command, so it costs at most one attempt: its
@@ -1110,12 +1116,13 @@ void tst_FaultMatrix::campaign()
           qlonglong(results().count("Firmware load failed - trying again")));
     QVERIFY2(wrongFinishes.isEmpty(), qPrintable(faultText + ": \"Finished.\" was written while "
                                                   + wrongFinishes.join(", ")));
-    QVERIFY2(!emu->massErases(0).contains(false),
-             qPrintable(faultText + ": a mass erase took place while the information segment was unlocked"));
-    QVERIFY2(emu->infoSegment(0) == segmentBefore,
+    QVERIFY2(!emu->card(0)->bootloader().massErases().contains(false),
+             qPrintable(faultText
+                        + ": a mass erase took place while the information segment was unlocked"));
+    QVERIFY2(emu->card(0)->bootloader().infoSegment() == segmentBefore,
              qPrintable(faultText + ": the information segment changed"));
     if (result == QLatin1String("Finished."))
-        QTRY_COMPARE_WITH_TIMEOUT(emu->ledState(0), int(OPCODE_LED_GREEN), startAllowanceMs);
+        QTRY_COMPARE_WITH_TIMEOUT(emu->card(0)->ledState(), int(OPCODE_LED_GREEN), startAllowanceMs);
     else
         QVERIFY2(updateButton->isEnabled() || connectButton->isEnabled(),
                  qPrintable(faultText + ": no button left to go on with after \"" + result + "\""));

@@ -233,11 +233,11 @@ void tst_LineCardUpdaterWindow::wholeUpdate()
                           "firmwareResourceName=(" + resource + ")", "Detected " + board,
                           "LineCardUpdaterWindow::onBootLoaderResult(1)", "Firmware load ok",
                           "LineCardUpdaterWindow::onReflashStatus  False"}));
-    QTRY_COMPARE(emu->ledState(0), int(OPCODE_LED_GREEN));
+    QTRY_COMPARE(emu->card(0)->ledState(), int(OPCODE_LED_GREEN));
     QVERIFY(updateButton->isEnabled());
     const QByteArray payload = payloadOf(resource);
     QCOMPARE(payload.size(), 8192);
-    QCOMPARE(emu->flash(0, 0xD000, 8192), payload);
+    QCOMPARE(emu->card(0)->bootloader().flash(0xD000, 8192), payload);
 }
 
 void tst_LineCardUpdaterWindow::reflash_data()
@@ -251,8 +251,8 @@ void tst_LineCardUpdaterWindow::reflash()
 {
     QFETCH(bool, succeeds);
     emu->addCard();
-    emu->setFlashVersions(0, 0x00010003, 0x00010002);
-    emu->setReflashSucceeds(0, succeeds);
+    emu->card(0)->setFlashVersions(0x00010003, 0x00010002);
+    emu->card(0)->setReflashSucceeds(succeeds);
     setUpWindow();
     connectController();
     clickUpdate();
@@ -263,13 +263,13 @@ void tst_LineCardUpdaterWindow::reflash()
     if (succeeds) {
         QCOMPARE(results().last(), QString("LineCardUpdaterWindow::onReflashResult  True"));
         QCOMPARE(summary().last(), QString("Finished."));
-        QTRY_COMPARE(emu->ledState(0), int(OPCODE_LED_GREEN));
+        QTRY_COMPARE(emu->card(0)->ledState(), int(OPCODE_LED_GREEN));
         QVERIFY(updateButton->isEnabled());
     } else {
         QCOMPARE(results().last(), QString("LineCardUpdaterWindow::onReflashResult  False"));
         QCOMPARE(summary().last(),
                  QString("ERROR: Update failed - return card to Quorvane for replacement"));
-        QTRY_COMPARE(emu->ledState(0), int(OPCODE_LED_RED));
+        QTRY_COMPARE(emu->card(0)->ledState(), int(OPCODE_LED_RED));
         QVERIFY(!updateButton->isEnabled());
     }
 }
@@ -281,7 +281,7 @@ void tst_LineCardUpdaterWindow::unknownBoardAfterKnownOne()
     EmulatedCardIdentity unknown;
     unknown.blockManufacturer = 6;
     unknown.blockType = 2;
-    emu->setCardIdentity(0, unknown);
+    emu->card(0)->setIdentity(unknown);
     const int resultLines = results().size();
     clickUpdate();
     waitForEnd();
@@ -292,7 +292,7 @@ void tst_LineCardUpdaterWindow::unknownBoardAfterKnownOne()
     QVERIFY(newResults.contains("Detected Unknown"));
     QCOMPARE(summarySinceClick(),
              (QStringList{"Detected Unknown", "serialNumber 770001", "Error: bad line card"}));
-    QTRY_COMPARE(emu->ledState(0), int(OPCODE_LED_RED));
+    QTRY_COMPARE(emu->card(0)->ledState(), int(OPCODE_LED_RED));
     QVERIFY(updateButton->isEnabled());
 }
 
@@ -318,7 +318,7 @@ void tst_LineCardUpdaterWindow::twoCards()
     connectController();
     clickUpdate();
     waitForEnd();
-    QTRY_COMPARE(emu->commandsReceived(0, OPCODE_LED_RED), 1);
+    QTRY_COMPARE(emu->card(0)->commandsReceived(OPCODE_LED_RED), 1);
 
     QCOMPARE(summary(), QStringList{"ERROR: 2 line cards attached - please update your line "
                                     "cards one at a time"});
@@ -328,9 +328,9 @@ void tst_LineCardUpdaterWindow::twoCards()
     // Identify names card 1 only; should the other card report as well, that
     // report only asks for the red LED again.
     emu->strayReply(1, QByteArray::fromHex("04 01 FF 21 04 00 00 0A 01 02 03 04 D1 BF 0B 00 00 00 00 00"));
-    QTRY_COMPARE(emu->commandsReceived(0, OPCODE_LED_RED), 2);
+    QTRY_COMPARE(emu->card(0)->commandsReceived(OPCODE_LED_RED), 2);
     QTest::qWait(200);
-    QCOMPARE(emu->commandsReceived(1, OPCODE_LED_RED), 2);
+    QCOMPARE(emu->card(1)->commandsReceived(OPCODE_LED_RED), 2);
     QCOMPARE(results().count("TOO MANY CARDS! Saw 2 cards, expected 1"), 1);
     QCOMPARE(summary().count(), 1);
 }
@@ -352,7 +352,7 @@ void tst_LineCardUpdaterWindow::failedInstallations()
     QFETCH(bool, finished);
 
     emu->addCard();
-    emu->refusePage(0, 3, refusals);
+    emu->card(0)->bootloader().refusePage(3, refusals);
     setUpWindow();
     connectController();
     clickUpdate();
@@ -362,7 +362,7 @@ void tst_LineCardUpdaterWindow::failedInstallations()
     QCOMPARE(results().count("LineCardUpdaterWindow::onBootLoaderResult(0)"), finished ? 2 : 5);
     if (finished) {
         QCOMPARE(summary().last(), QString("Finished."));
-        QCOMPARE(emu->flash(0, 0xD000, 8192),
+        QCOMPARE(emu->card(0)->bootloader().flash(0xD000, 8192),
                  payloadOf(":/firmware/LQ770_KRONE_LSAPLUS_S2_10PAIR.txt"));
     } else {
         QCOMPARE(results().last(), QString("Firmware load failed - give up"));
@@ -370,7 +370,7 @@ void tst_LineCardUpdaterWindow::failedInstallations()
         // The card may be reseated or replaced and tried again; the red LED
         // marks it on the bench.
         QVERIFY(updateButton->isEnabled());
-        QTRY_COMPARE(emu->ledState(0), int(OPCODE_LED_RED));
+        QTRY_COMPARE(emu->card(0)->ledState(), int(OPCODE_LED_RED));
     }
 }
 
@@ -394,7 +394,7 @@ void tst_LineCardUpdaterWindow::noController()
 void tst_LineCardUpdaterWindow::cardPulledOut()
 {
     emu->addCard();
-    emu->stopAnsweringFrom(0, 2); // answers the frame interval, not the identify
+    emu->card(0)->stopAnsweringFrom(2); // answers the frame interval, not the identify
     setUpWindow();
     connectController();
     clickUpdate();
@@ -451,9 +451,9 @@ void tst_LineCardUpdaterWindow::reconnectSoonAfterCablePull()
     const QStringList newResults = results().mid(resultLines);
     QCOMPARE(newResults.count("LineCardUpdaterWindow::onBootLoaderResult(1)"), 1);
     QCOMPARE(newResults.filter("onBootLoaderResult").size(), 1);
-    QCOMPARE(emu->flash(0, 0xD000, 8192),
+    QCOMPARE(emu->card(0)->bootloader().flash(0xD000, 8192),
              payloadOf(":/firmware/LQ770_KRONE_LSAPLUS_S2_10PAIR.txt"));
-    QCOMPARE(emu->ledState(0), int(OPCODE_LED_GREEN));
+    QCOMPARE(emu->card(0)->ledState(), int(OPCODE_LED_GREEN));
     QVERIFY(updateButton->isEnabled());
 }
 
@@ -477,7 +477,7 @@ void tst_LineCardUpdaterWindow::cablePulledBetweenUpdates()
     clickUpdate();
     waitForEnd();
     QCOMPARE(summarySinceClick().last(), QString("Finished."));
-    QCOMPARE(emu->commandsReceived(0, OPCODE_LED_GREEN), 2);
+    QCOMPARE(emu->card(0)->commandsReceived(OPCODE_LED_GREEN), 2);
 }
 
 // After "Finished." the card sends a report nobody asked for: the window
@@ -512,14 +512,14 @@ void tst_LineCardUpdaterWindow::unaskedReportsAreOnlyLogged()
 
     finishOneUpdate();
     const QStringList summaryBefore = summary();
-    const int commandsBefore = emu->receivedCommands(0).size();
+    const int commandsBefore = emu->card(0)->receivedCommands().size();
 
     emu->strayReply(0, body);
     QTRY_VERIFY(results().contains(resultsLine));
     QTest::qWait(300);
     QCOMPARE(summary(), summaryBefore);
     QCOMPARE(results().last(), resultsLine);
-    QCOMPARE(emu->receivedCommands(0).size(), commandsBefore);
+    QCOMPARE(emu->card(0)->receivedCommands().size(), commandsBefore);
     QVERIFY(updateButton->isEnabled());
 }
 
@@ -529,15 +529,15 @@ void tst_LineCardUpdaterWindow::unaskedReportsAreOnlyLogged()
 void tst_LineCardUpdaterWindow::lateConfusedRaisesNoError()
 {
     finishOneUpdate();
-    QCOMPARE(emu->ledState(0), int(OPCODE_LED_GREEN));
-    emu->confusedReplyTo(0, emu->receivedCommands(0).size() + 1);
+    QCOMPARE(emu->card(0)->ledState(), int(OPCODE_LED_GREEN));
+    emu->card(0)->confusedReplyTo(emu->card(0)->receivedCommands().size() + 1);
 
     emu->strayReply(0, QByteArray::fromHex("00 FF FF"));
-    QTRY_COMPARE(emu->commandsReceived(0, OPCODE_LED_GREEN), 2);
+    QTRY_COMPARE(emu->card(0)->commandsReceived(OPCODE_LED_GREEN), 2);
     QTest::qWait(VX420Controller::replyTimeoutMs + 500);
     QVERIFY(!results().contains("onSeriousError(3)"));
     QCOMPARE(summary().last(), QString("Finished."));
-    QCOMPARE(emu->commandsReceived(0, OPCODE_LED_GREEN), 2);
+    QCOMPARE(emu->card(0)->commandsReceived(OPCODE_LED_GREEN), 2);
 }
 
 void tst_LineCardUpdaterWindow::secondClickRunsAgain()
@@ -552,7 +552,7 @@ void tst_LineCardUpdaterWindow::secondClickRunsAgain()
     QCOMPARE(summary().count("Finished."), 2);
     QCOMPARE(results().count("onFrameRate(0,1250)"), 2);
     QCOMPARE(results().count("LineCardUpdaterWindow::onBootLoaderResult(1)"), 2);
-    QCOMPARE(emu->commandsReceived(0, OPCODE_LED_GREEN), 2);
+    QCOMPARE(emu->card(0)->commandsReceived(OPCODE_LED_GREEN), 2);
 }
 
 QTEST_MAIN(tst_LineCardUpdaterWindow)

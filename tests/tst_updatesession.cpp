@@ -46,7 +46,7 @@ void tst_UpdateSession::outcomeOfEachUpdate()
         QVERIFY(session.waitUntilQuiet(10000));
     }
     if (!cardAnswers)
-        session.emulator().stopAnsweringAfter(0, 0);
+        session.emulator().card(0)->stopAnsweringAfter(0);
 
     QElapsedTimer clock;
     clock.start();

@@ -35,7 +35,7 @@ private slots:
 
 private:
     void connectController();
-    int commands(int card, quint8 opcode) const { return emu->commandsReceived(card, opcode); }
+    int commands(int card, quint8 opcode) const { return emu->card(card)->commandsReceived(opcode); }
     int getStatusCalls() const;
 
     std::shared_ptr<EmulatedD2xx> emu;
@@ -228,8 +228,8 @@ void tst_VX420Controller::commandWireBytes()
         QVERIFY(QMetaObject::invokeMethod(controller.get(), name.constData(), Q_ARG(int, argument)));
     QCOMPARE(controller->linkMode(), VX420Controller::Commands);
     // Commands the card does not know are answered CONFUSED and sent once more.
-    QTRY_VERIFY(!emu->receivedCommands(0).isEmpty());
-    QCOMPARE(emu->receivedCommands(0).at(0), body);
+    QTRY_VERIFY(!emu->card(0)->receivedCommands().isEmpty());
+    QCOMPARE(emu->card(0)->receivedCommands().at(0), body);
 }
 
 void tst_VX420Controller::confusedResendRule()
@@ -239,7 +239,7 @@ void tst_VX420Controller::confusedResendRule()
     QSignalSpy led(controller.get(), &VX420Controller::notifyLed);
 
     // CONFUSED twice in a row: one re-send, then the card is left alone.
-    emu->confusedNextReplies(0, 2);
+    emu->card(0)->confusedNextReplies(2);
     controller->onReqCmdLedGreen();
     QTRY_COMPARE(commands(0, OPCODE_LED_GREEN), 2);
     QTest::qWait(100);
@@ -250,8 +250,8 @@ void tst_VX420Controller::confusedResendRule()
     // CONFUSED: each confusion gets its re-send.
     controller->onReqCmdLedOff();        // 3: answered
     QTRY_COMPARE(led.count(), 1);
-    emu->confusedReplyTo(0, 4);
-    emu->confusedReplyTo(0, 6);
+    emu->card(0)->confusedReplyTo(4);
+    emu->card(0)->confusedReplyTo(6);
     controller->onReqCmdLedRed();        // 4: confused, re-sent as 5: answered
     QTRY_COMPARE(led.count(), 2);
     controller->onReqCmdLedYellow();     // 6: confused, re-sent as 7: answered
@@ -267,7 +267,7 @@ void tst_VX420Controller::silentCardRaisesNoReplyOncePerTransmission()
     connectController();
     QSignalSpy errors(controller.get(), &VX420Controller::notifySeriousError);
 
-    emu->dropNextReplies(0, 2);
+    emu->card(0)->dropNextReplies(2);
     controller->onReqCmdLedGreen();
     QTRY_COMPARE_WITH_TIMEOUT(errors.count(), 1, 3000);
     QCOMPARE(errors.at(0).at(0).toInt(), int(VX420Controller::SeriousErrorNoReply));
@@ -311,18 +311,18 @@ void tst_VX420Controller::replyTimeoutEndsOnlyOnItsReply()
     QFETCH(bool, noReply);
 
     emu->addCard();
-    emu->setFlashVersions(0, 0x00010003, 0x00010002);
+    emu->card(0)->setFlashVersions(0x00010003, 0x00010002);
     connectController();
     QSignalSpy errors(controller.get(), &VX420Controller::notifySeriousError);
     QSignalSpy status(controller.get(), &VX420Controller::notifyReflashStatus);
     QSignalSpy reflash(controller.get(), &VX420Controller::notifyReflashResult);
     QSignalSpy frameRate(controller.get(), &VX420Controller::notifyFrameRate);
     QSignalSpy identityReports(controller.get(), &VX420Controller::notifyLineCardInfo);
-    const int first = emu->receivedCommands(0).size() + 1;
+    const int first = emu->card(0)->receivedCommands().size() + 1;
     if (!stray.isEmpty())
-        emu->strayBefore(0, first, stray);
+        emu->card(0)->strayBefore(first, stray);
     for (int i = 0; i < lost; ++i)
-        emu->dropReplyTo(0, first + i);
+        emu->card(0)->dropReplyTo(first + i);
 
     const quint8 headers[] = {GET_FLASH_VER, REFLASH_ACTION, OPCODE_FRAME_INTERVAL, OPCODE_IDENTIFY};
     switch (command) {
@@ -354,8 +354,8 @@ void tst_VX420Controller::syncRequestWaitsForQuietLine()
     QTRY_COMPARE(frameRate.count(), 1);
     controller->onReqTxBootLoaderWhenQuiet(QByteArray::fromHex("19"));
     QVERIFY(controller->awaitingReply());
-    QTRY_COMPARE(emu->commandsReceived(0, OPCODE_BOOTLOADER), 1);
-    QCOMPARE(emu->receivedCommands(0).last(), QByteArray::fromHex("02FFFF19"));
+    QTRY_COMPARE(emu->card(0)->commandsReceived(OPCODE_BOOTLOADER), 1);
+    QCOMPARE(emu->card(0)->receivedCommands().last(), QByteArray::fromHex("02FFFF19"));
 
     // From the last read that brought bytes to the sync request's write.
     qint64 lastBytesUs = -1;
@@ -384,7 +384,7 @@ void tst_VX420Controller::syncRequestHeldAtMostItsBound()
     QElapsedTimer held;
     held.start();
     controller->onReqTxBootLoaderWhenQuiet(QByteArray::fromHex("19"));
-    QTRY_COMPARE_WITH_TIMEOUT(emu->commandsReceived(0, OPCODE_BOOTLOADER), 1, 3000);
+    QTRY_COMPARE_WITH_TIMEOUT(emu->card(0)->commandsReceived(OPCODE_BOOTLOADER), 1, 3000);
     QVERIFY2(held.elapsed() >= VX420Controller::maxQuietHoldMs - 20,
              qPrintable(QString::number(held.elapsed())));
     QVERIFY2(held.elapsed() < VX420Controller::maxQuietHoldMs + 500,
@@ -400,7 +400,7 @@ void tst_VX420Controller::unreadableFrameAfterTheFirst()
     controller->onReqCmdLedOff(); // one good reply: one card slot known
     QTRY_COMPARE(led.count(), 1);
 
-    emu->dropNextReplies(0, 1);
+    emu->card(0)->dropNextReplies(1);
     controller->onReqCmdLedGreen();
     QTRY_COMPARE(commands(0, OPCODE_LED_GREEN), 1);
     QTest::qWait(50);
@@ -419,7 +419,7 @@ void tst_VX420Controller::unreadableFrameAfterTheFirst()
     QTRY_COMPARE(errors.count(), 2);
 
     // A new transmission forgives the first one again.
-    emu->dropNextReplies(0, 1);
+    emu->card(0)->dropNextReplies(1);
     controller->onReqCmdLedRed();
     QTRY_COMPARE(commands(0, OPCODE_LED_RED), 1);
     QTest::qWait(50);
