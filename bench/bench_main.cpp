@@ -27,10 +27,10 @@ int main(int argc, char *argv[])
                                      "linecard-updater-emulated takes it (repeatable)."),
                       QStringLiteral("SPEC")});
     parser.process(app);
-    QList<EmulatorOptions::Fault> faults;
+    QList<EmulatorFault> faults;
     for (const QString &spec : parser.values(QStringLiteral("fault"))) {
-        EmulatorOptions::Fault fault;
-        if (!EmulatorOptions::parseFault(spec, &fault)) {
+        EmulatorFault fault;
+        if (!EmulatorFaults::parse(spec, &fault)) {
             std::fprintf(stderr, "linecard-updater-bench: bad --fault: %s\n", qPrintable(spec));
             return 64;
         }
@@ -44,8 +44,8 @@ int main(int argc, char *argv[])
     }
 
     const BenchmarkResult result = UpdateBenchmark::run(idleSeconds, [&faults](EmulatedD2xx &emu) {
-        for (const EmulatorOptions::Fault &fault : faults)
-            EmulatorOptions::applyFault(emu, fault);
+        for (const EmulatorFault &fault : faults)
+            EmulatorFaults::apply(emu, fault);
     });
     const QString text = parser.isSet(QStringLiteral("json")) ? result.toJson() + '\n'
                                                               : result.toTable();

@@ -33,78 +33,7 @@ bool parseCard(const QString &spec, EmulatedCardIdentity *card)
     return true;
 }
 
-// One to maxBytes bytes as hexadecimal digits, two per byte.
-bool isHexBytes(const QString &text, int maxBytes)
-{
-    if (text.isEmpty() || text.size() % 2 != 0 || text.size() > 2 * maxBytes)
-        return false;
-    for (const QChar c : text) {
-        if (!isxdigit(c.toLatin1()))
-            return false;
-    }
-    return true;
-}
-
 } // namespace
-
-bool EmulatorOptions::parseFault(const QString &spec, Fault *fault)
-{
-    const QStringList parts = spec.split(QLatin1Char(':'));
-    fault->kind = parts.value(0);
-    qint64 n = 0;
-    if (fault->kind == QLatin1String("no-device") || fault->kind == QLatin1String("open-fails"))
-        return parts.size() == 1;
-    if (fault->kind == QLatin1String("drop") || fault->kind == QLatin1String("corrupt")
-        || fault->kind == QLatin1String("confused") || fault->kind == QLatin1String("card-pull")
-        || fault->kind == QLatin1String("cable-pull") || fault->kind == QLatin1String("short")
-        || fault->kind == QLatin1String("line-flip") || fault->kind == QLatin1String("line-lose")
-        || fault->kind == QLatin1String("line-extra")) {
-        if (parts.size() != 2 || !toNumber(parts[1], 1, 1000000, &n))
-            return false;
-        fault->number = int(n);
-        return true;
-    }
-    if (fault->kind == QLatin1String("slow") || fault->kind == QLatin1String("slow-from")) {
-        if (parts.size() != 3 || !toNumber(parts[1], 1, 1000000, &n))
-            return false;
-        fault->number = int(n);
-        if (!toNumber(parts[2], 0, 600000, &n))
-            return false;
-        fault->ms = int(n);
-        return true;
-    }
-    if (fault->kind == QLatin1String("refuse-page")) {
-        if (parts.size() < 2 || parts.size() > 3 || !toNumber(parts[1], 0, 65535, &n))
-            return false;
-        fault->number = int(n);
-        if (parts.size() == 3) {
-            if (!toNumber(parts[2], 1, 1000000, &n))
-                return false;
-            fault->times = int(n);
-        }
-        return true;
-    }
-    if (fault->kind == QLatin1String("dup")) {
-        if (parts.size() != 2 || !toNumber(parts[1], 1, 1000000, &n))
-            return false;
-        fault->number = int(n);
-        return true;
-    }
-    if (fault->kind == QLatin1String("stray") || fault->kind == QLatin1String("stray-after")) {
-        if (parts.size() != 3 || !toNumber(parts[1], 1, 1000000, &n) || !isHexBytes(parts[2], 250))
-            return false;
-        fault->number = int(n);
-        fault->bytes = QByteArray::fromHex(parts[2].toLatin1());
-        return true;
-    }
-    if (fault->kind == QLatin1String("device-id")) {
-        if (parts.size() != 2 || !isHexBytes(parts[1], 32))
-            return false;
-        fault->bytes = QByteArray::fromHex(parts[1].toLatin1());
-        return true;
-    }
-    return false;
-}
 
 EmulatedCardIdentity EmulatorOptions::defaultCard()
 {
@@ -141,16 +70,7 @@ bool EmulatorOptions::parse(const QStringList &arguments, QString *error, QStrin
         "succeeds; fail: one that fails.",
         "none|ok|fail");
     const QCommandLineOption fault(
-        "fault",
-        "Inject a fault (repeatable): no-device, open-fails, drop:K, corrupt:K, confused:K "
-        "(the card's K-th command, from 1), slow:K:MS (the card takes MS milliseconds to "
-        "answer its K-th command), slow-from:K:MS (every answer from the K-th on), short:K "
-        "(the reply body cut to two bytes), line-flip:K, line-lose:K, line-extra:K (a byte of the "
-        "frames that carry the answer to command K changed, lost or added on the line), "
-        "refuse-page:P[:M] (page P from 0, M times or always), card-pull:K, cable-pull:K "
-        "(K-th transmission), device-id:HEX, dup:K (command K answered twice), stray:K:HEX, "
-        "stray-after:K:HEX (a packet of body HEX, such as 02FFFF3B01 or 00FFFF, right before or "
-        "after the answer to command K).",
+        "fault", QStringLiteral("Inject a fault (repeatable): ") + EmulatorFaults::help() + '.',
         "SPEC");
     const QCommandLineOption autoOption(
         "auto",
@@ -222,8 +142,8 @@ bool EmulatorOptions::parse(const QStringList &arguments, QString *error, QStrin
 
     faults.clear();
     for (const QString &spec : parser.values(fault)) {
-        Fault f;
-        if (!parseFault(spec, &f)) {
+        EmulatorFault f;
+        if (!EmulatorFaults::parse(spec, &f)) {
             *error = QStringLiteral("bad --fault: ") + spec;
             return false;
         }
@@ -256,55 +176,11 @@ std::shared_ptr<EmulatedD2xx> EmulatorOptions::makeEmulator(QString *error) cons
     for (const EmulatedCardIdentity &identity : cards) {
         const int card = emulator->addCard(identity);
         if (reflash != Reflash::None) {
-            emulator->setFlashVersions(card, newerBootloader, installedBootloader);
-            emulator->setReflashSucceeds(card, reflash == Reflash::Ok);
+            emulator->card(card)->setFlashVersions(newerBootloader, installedBootloader);
+            emulator->card(card)->setReflashSucceeds(reflash == Reflash::Ok);
         }
     }
-    for (const Fault &f : faults)
-        applyFault(*emulator, f);
+    for (const EmulatorFault &f : faults)
+        EmulatorFaults::apply(*emulator, f);
     return emulator;
-}
-
-void EmulatorOptions::applyFault(EmulatedD2xx &emulator, const Fault &f)
-{
-    if (f.kind == QLatin1String("no-device")) {
-        emulator.setDevices({});
-    } else if (f.kind == QLatin1String("open-fails")) {
-        emulator.setOpenFails(true);
-    } else if (f.kind == QLatin1String("cable-pull")) {
-        emulator.pullCableAtTransmission(f.number);
-    } else {
-        for (int card = 0; card < emulator.cardCount(); ++card) {
-            if (f.kind == QLatin1String("drop"))
-                emulator.dropReplyTo(card, f.number);
-            else if (f.kind == QLatin1String("corrupt"))
-                emulator.corruptReplyTo(card, f.number);
-            else if (f.kind == QLatin1String("confused"))
-                emulator.confusedReplyTo(card, f.number);
-            else if (f.kind == QLatin1String("short"))
-                emulator.shortReplyTo(card, f.number);
-            else if (f.kind == QLatin1String("line-flip"))
-                emulator.setLineFault(card, f.number, LineFault::Flip);
-            else if (f.kind == QLatin1String("line-lose"))
-                emulator.setLineFault(card, f.number, LineFault::Lose);
-            else if (f.kind == QLatin1String("line-extra"))
-                emulator.setLineFault(card, f.number, LineFault::Extra);
-            else if (f.kind == QLatin1String("slow"))
-                emulator.slowReplyTo(card, f.number, f.ms);
-            else if (f.kind == QLatin1String("slow-from"))
-                emulator.slowRepliesFrom(card, f.number, f.ms);
-            else if (f.kind == QLatin1String("card-pull"))
-                emulator.stopAnsweringFrom(card, f.number);
-            else if (f.kind == QLatin1String("refuse-page"))
-                emulator.refusePage(card, f.number, f.times);
-            else if (f.kind == QLatin1String("device-id"))
-                emulator.setDeviceId(card, f.bytes);
-            else if (f.kind == QLatin1String("dup"))
-                emulator.duplicateReplyTo(card, f.number);
-            else if (f.kind == QLatin1String("stray"))
-                emulator.strayBefore(card, f.number, f.bytes);
-            else if (f.kind == QLatin1String("stray-after"))
-                emulator.strayAfter(card, f.number, f.bytes);
-        }
-    }
 }
