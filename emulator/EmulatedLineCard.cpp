@@ -20,7 +20,7 @@ void EmulatedLineCard::setIdentity(const EmulatedCardIdentity &newIdentity)
 void EmulatedLineCard::receive(const QByteArray &body, qint64 arrivalUs)
 {
     const int k = ++commandNumber;
-    if (stopFrom > 0 && k >= stopFrom)
+    if (faults.stopFrom > 0 && k >= faults.stopFrom)
         return; // pulled out: the command reaches nobody
 
     commands.append(body);
@@ -47,21 +47,21 @@ QByteArray EmulatedLineCard::carryOutNext(int *answered)
     const int k = command.number;
     if (answered)
         *answered = k;
-    QByteArray answer = covers(confusedAt, k) ? confusedBody() : replyBody(command.body);
-    if (covers(shortAt, k))
+    QByteArray answer = covers(faults.confused, k) ? confusedBody() : replyBody(command.body);
+    if (covers(faults.shorten, k))
         answer.truncate(2);
     QByteArray stream;
-    for (const QByteArray &body : straysBefore.value(k))
+    for (const QByteArray &body : faults.straysBefore.value(k))
         stream += packetFromBody(body);
-    if (!answer.isEmpty() && !covers(dropAt, k)) {
+    if (!answer.isEmpty() && !covers(faults.drop, k)) {
         QByteArray reply = packetFromBody(answer);
-        if (covers(corruptAt, k))
+        if (covers(faults.corrupt, k))
             reply = corrupted(reply);
         stream += reply;
-        if (covers(duplicateAt, k))
+        if (covers(faults.duplicate, k))
             stream += reply;
     }
-    for (const QByteArray &body : straysAfter.value(k))
+    for (const QByteArray &body : faults.straysAfter.value(k))
         stream += packetFromBody(body);
     return stream;
 }
@@ -69,7 +69,7 @@ QByteArray EmulatedLineCard::carryOutNext(int *answered)
 qint64 EmulatedLineCard::replyDelayUs(int k) const
 {
     qint64 delay = 0;
-    for (const SlowSpan &slow : slowAt) {
+    for (const SlowSpan &slow : faults.slow) {
         if (k >= slow.span.first && k <= slow.span.last)
             delay = std::max(delay, slow.delayUs);
     }
@@ -180,17 +180,17 @@ QByteArray EmulatedLineCard::corrupted(const QByteArray &packet)
 
 void EmulatedLineCard::duplicateReplyTo(int k)
 {
-    addSpan(duplicateAt, k, 1);
+    addSpan(faults.duplicate, k, 1);
 }
 
 void EmulatedLineCard::strayBefore(int k, const QByteArray &body)
 {
-    straysBefore[k].append(body);
+    faults.straysBefore[k].append(body);
 }
 
 void EmulatedLineCard::strayAfter(int k, const QByteArray &body)
 {
-    straysAfter[k].append(body);
+    faults.straysAfter[k].append(body);
 }
 
 void EmulatedLineCard::setFlashVersions(quint32 carried, quint32 installed)
@@ -231,55 +231,55 @@ void EmulatedLineCard::addSpan(QList<Span> &spans, int first, int count)
 
 void EmulatedLineCard::dropReplyTo(int k)
 {
-    addSpan(dropAt, k, 1);
+    addSpan(faults.drop, k, 1);
 }
 
 void EmulatedLineCard::dropNextReplies(int n)
 {
-    addSpan(dropAt, commandNumber + 1, n);
+    addSpan(faults.drop, commandNumber + 1, n);
 }
 
 void EmulatedLineCard::corruptReplyTo(int k)
 {
-    addSpan(corruptAt, k, 1);
+    addSpan(faults.corrupt, k, 1);
 }
 
 void EmulatedLineCard::corruptNextReply()
 {
-    addSpan(corruptAt, commandNumber + 1, 1);
+    addSpan(faults.corrupt, commandNumber + 1, 1);
 }
 
 void EmulatedLineCard::confusedReplyTo(int k)
 {
-    addSpan(confusedAt, k, 1);
+    addSpan(faults.confused, k, 1);
 }
 
 void EmulatedLineCard::confusedNextReplies(int n)
 {
-    addSpan(confusedAt, commandNumber + 1, n);
+    addSpan(faults.confused, commandNumber + 1, n);
 }
 
 void EmulatedLineCard::stopAnsweringFrom(int k)
 {
-    stopFrom = qMax(k, 1);
+    faults.stopFrom = qMax(k, 1);
 }
 
 void EmulatedLineCard::stopAnsweringAfter(int commandsMore)
 {
-    stopFrom = commandNumber + qMax(commandsMore, 0) + 1;
+    faults.stopFrom = commandNumber + qMax(commandsMore, 0) + 1;
 }
 
 void EmulatedLineCard::slowReplyTo(int k, int ms)
 {
-    slowAt.append({{k, k}, std::max<qint64>(qint64(ms) * 1000, 0)});
+    faults.slow.append({{k, k}, std::max<qint64>(qint64(ms) * 1000, 0)});
 }
 
 void EmulatedLineCard::slowRepliesFrom(int k, int ms)
 {
-    slowAt.append({{k, INT_MAX}, std::max<qint64>(qint64(ms) * 1000, 0)});
+    faults.slow.append({{k, INT_MAX}, std::max<qint64>(qint64(ms) * 1000, 0)});
 }
 
 void EmulatedLineCard::shortReplyTo(int k)
 {
-    addSpan(shortAt, k, 1);
+    addSpan(faults.shorten, k, 1);
 }

@@ -129,15 +129,20 @@ private:
     };
     qint64 replyDelayUs(int k) const;
 
-    QList<Span> dropAt;
-    QList<Span> corruptAt;
-    QList<Span> confusedAt;
-    QList<Span> shortAt;
-    QList<Span> duplicateAt;
-    QMap<int, QList<QByteArray>> straysBefore;
-    QMap<int, QList<QByteArray>> straysAfter;
-    QList<SlowSpan> slowAt;
-    int stopFrom = 0; // 0: never
+    // Every fault given to the card, by the commands it strikes.
+    struct Faults
+    {
+        QList<Span> drop;
+        QList<Span> corrupt;
+        QList<Span> confused;
+        QList<Span> shorten;
+        QList<Span> duplicate;
+        QMap<int, QList<QByteArray>> straysBefore;
+        QMap<int, QList<QByteArray>> straysAfter;
+        QList<SlowSpan> slow;
+        int stopFrom = 0; // 0: never
+    };
+    Faults faults;
 
     struct Waiting
     {
