@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Builds the whole test suite with AddressSanitizer and UndefinedBehaviorSanitizer
-# in build-asan and runs it; any sanitizer report fails a test.
+# in build-asan, compiler warnings as errors, and runs it; any sanitizer report
+# fails a test.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/deps.sh
 ensure_packages
-cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLINECARD_SANITIZE=ON
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLINECARD_SANITIZE=ON -DLINECARD_WERROR=ON
 cmake --build build-asan -j"$(nproc)"
 cd build-asan
 # umockdev's wrapper preloads its own library ahead of the sanitizer runtime;
