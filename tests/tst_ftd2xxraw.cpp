@@ -84,6 +84,7 @@ private slots:
     void rtsSpans();
 
     void queueCountClosedAndFailed();
+    void purgeDropsBothBuffers();
 
 private:
     void openReady();
@@ -394,6 +395,16 @@ void tst_ftd2xxRaw::queueCountClosedAndFailed()
     QCOMPARE(ftdi->rxQueueCount(), -1);
     QByteArray out;
     QVERIFY(!ftdi->read(out));
+}
+
+// Whichever reset value a library sends for which buffer, received bytes go.
+void tst_ftd2xxRaw::purgeDropsBothBuffers()
+{
+    openReady();
+    QCOMPARE(ftdi->clearRxQueue(), FT_STATUS(FT_OK));
+    const QList<EmulatorCall> calls = emu->calls();
+    QCOMPARE(names(calls), QByteArrayList{"FT_Purge"});
+    QCOMPARE(calls.at(0).args, QList<quint32>{FT_PURGE_RX | FT_PURGE_TX});
 }
 
 QTEST_GUILESS_MAIN(tst_ftd2xxRaw)

@@ -249,5 +249,9 @@ int ftd2xxRaw::rxQueueCount()
 
 FT_STATUS ftd2xxRaw::clearRxQueue()
 {
-    return api->FT_Purge(handle, FT_PURGE_RX);
+    // The libraries disagree on which of the chip's two reset values drops
+    // the received bytes (the chip maker's sends 1 for FT_PURGE_RX, libftdi1
+    // 1.5 sends 2), so both buffers are purged; the transmit side holds
+    // nothing at the moments this is called.
+    return api->FT_Purge(handle, FT_PURGE_RX | FT_PURGE_TX);
 }

@@ -28,6 +28,8 @@ public:
     bool read(QByteArray &out);
     // Bytes waiting; 0 when no device is open, -1 when the query failed.
     int rxQueueCount();
+    // Drops what the chip and the driver hold of the far end's bytes. Called
+    // only while nothing waits to be sent.
     FT_STATUS clearRxQueue();
     bool clearRxWithWait(quint32 expected);
     bool sendBreak();
