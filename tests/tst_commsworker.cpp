@@ -26,6 +26,7 @@ private slots:
     void twoWritesMakeOneTransmission();
     void pauseKeepsQueuedWrites();
     void failedStatusQueryReportsIOError();
+    void lostLinkClosesTheDevice();
     void selectDevicePicksFirstMatch();
     void unknownDeviceOpensNothing();
     void requestsDuringSwitchRunAfterIt();
@@ -200,6 +201,27 @@ void tst_CommsWorker::failedStatusQueryReportsIOError()
     QCOMPARE(ioError.count(), 1);
     QCOMPARE(rxData.count(), 0);
     QVERIFY(worker->takeRxBytes().isEmpty());
+}
+
+// Whatever a library runs for the device ends with it; a new connection
+// opens it anew.
+void tst_CommsWorker::lostLinkClosesTheDevice()
+{
+    selectLineCards();
+    QSignalSpy ioError(worker, &CommsWorker::notifyIOError);
+    emu->pullCable();
+    emu->clearCalls();
+    invoke("serviceComms");
+    QCOMPARE(ioError.count(), 1);
+    QByteArrayList called;
+    for (const EmulatorCall &call : emu->calls())
+        called.append(call.function);
+    QCOMPARE(called, (QByteArrayList{"FT_GetStatus", "FT_GetStatus", "FT_Close"}));
+
+    emu->clearCalls();
+    invoke("serviceComms");
+    QVERIFY(emu->calls().isEmpty());
+    QCOMPARE(ioError.count(), 1);
 }
 
 void tst_CommsWorker::selectDevicePicksFirstMatch()

@@ -85,6 +85,8 @@ private slots:
 
     void queueCountClosedAndFailed();
     void purgeDropsBothBuffers();
+    void closedAtTheEnd_data();
+    void closedAtTheEnd();
 
 private:
     void openReady();
@@ -405,6 +407,31 @@ void tst_ftd2xxRaw::purgeDropsBothBuffers()
     const QList<EmulatorCall> calls = emu->calls();
     QCOMPARE(names(calls), QByteArrayList{"FT_Purge"});
     QCOMPARE(calls.at(0).args, QList<quint32>{FT_PURGE_RX | FT_PURGE_TX});
+}
+
+// A library may run threads for an open device until it is closed.
+void tst_ftd2xxRaw::closedAtTheEnd_data()
+{
+    QTest::addColumn<bool>("pulled");
+    QTest::newRow("device there") << false;
+    QTest::newRow("device gone") << true;
+}
+
+void tst_ftd2xxRaw::closedAtTheEnd()
+{
+    QFETCH(bool, pulled);
+    openReady();
+    if (pulled)
+        emu->pullCable();
+    ftdi.reset();
+    QCOMPARE(names(emu->calls()), QByteArrayList{"FT_Close"});
+
+    // Closed once only, and nothing for a device never opened.
+    ftdi = std::make_unique<ftd2xxRaw>(emu);
+    emu->clearCalls();
+    ftdi->closeDevice();
+    ftdi.reset();
+    QVERIFY(emu->calls().isEmpty());
 }
 
 QTEST_GUILESS_MAIN(tst_ftd2xxRaw)

@@ -110,6 +110,12 @@ bool CommsWorker::readIfAny()
         count = ftdi.rxQueueCount();
         if (count < 0) {
             count = ftdi.rxQueueCount();
+            // The link is lost: the device is closed now, so that nothing a
+            // library runs for it outlives it; connecting opens it anew.
+            qCDebug(lcUsb) << "receive queue query failed with status" << ftdi.status()
+                           << "- closing the device";
+            ftdi.closeDevice();
+            deviceOpen = false;
             emit notifyIOError();
         } else if (count > 0) {
             QByteArray received;

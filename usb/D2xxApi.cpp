@@ -16,6 +16,8 @@
 #include <windows.h>
 #endif
 
+Q_LOGGING_CATEGORY(lcUsb, "linecard.usb", QtInfoMsg)
+
 namespace {
 
 // Stands in where no USB library is available: it lists no device.

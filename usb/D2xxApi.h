@@ -2,7 +2,12 @@
 
 #include "usb/D2xxTypes.h"
 
+#include <QLoggingCategory>
+
 #include <memory>
+
+// Diagnostics of the USB layer the window does not show.
+Q_DECLARE_LOGGING_CATEGORY(lcUsb)
 
 // The operations of the USB serial chip library that the system uses, one
 // member per library function with the library's name and argument shapes.

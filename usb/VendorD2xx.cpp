@@ -8,6 +8,7 @@
 
 #include <QFileInfo>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -113,9 +114,13 @@ VendorD2xx::VendorD2xx(const QStringList &libraryNames)
     }
 }
 
-// The library stays loaded: the device it may still hold open is released
-// with the process.
-VendorD2xx::~VendorD2xx() = default;
+// The library stays loaded (unloading it under its own threads is not
+// safe), but nothing of ours stays open in it.
+VendorD2xx::~VendorD2xx()
+{
+    while (!openHandles.empty())
+        FT_Close(openHandles.back());
+}
 
 QStringList VendorD2xx::defaultLibraryNames()
 {
@@ -157,12 +162,14 @@ FT_STATUS VendorD2xx::FT_Open(int deviceNumber, FT_HANDLE *handle)
 {
     if (fn) {
         const FT_STATUS status = fn->open(deviceNumber, handle);
+        if (status == FT_OK && handle) {
+            openHandles.push_back(*handle);
 #ifdef Q_OS_WIN
-        // 1 ms timer periods while the device is open: the link's pauses
-        // are of a few milliseconds.
-        if (status == FT_OK)
+            // 1 ms timer periods while the device is open: the link's pauses
+            // are of a few milliseconds.
             timeBeginPeriod(1);
 #endif
+        }
         return status;
     }
     if (handle)
@@ -174,9 +181,15 @@ FT_STATUS VendorD2xx::FT_Close(FT_HANDLE handle)
 {
     if (!fn)
         return FT_INVALID_HANDLE;
+    // A handle whose device has gone is closed all the same: the library
+    // ends its threads for it.
+    const auto it = std::find(openHandles.begin(), openHandles.end(), handle);
+    const bool ours = it != openHandles.end();
+    if (ours)
+        openHandles.erase(it);
     const FT_STATUS status = fn->close(handle);
 #ifdef Q_OS_WIN
-    if (status == FT_OK)
+    if (ours)
         timeEndPeriod(1);
 #endif
     return status;

@@ -7,11 +7,16 @@
 #include <QStringList>
 
 #include <memory>
+#include <vector>
 
 // The chip maker's D2XX library, loaded at run time: the build needs neither
 // its header nor its import library. Each function is resolved by its
 // published name and called with its published signature. When no candidate
 // loads with every function the system uses, the backend lists no device.
+//
+// The library runs reader, processor and writer threads for every open
+// device until FT_Close; a device still open when the backend goes is closed
+// then, so that none of them outlives the program's use of it.
 class VendorD2xx : public D2xxApi
 {
 public:
@@ -62,4 +67,5 @@ private:
     QLibrary library;
     std::unique_ptr<Functions> fn; // null when no library loaded
     QString error;
+    std::vector<FT_HANDLE> openHandles;
 };

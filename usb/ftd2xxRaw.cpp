@@ -14,6 +14,11 @@ constexpr quint32 echoPollMs = 2;
 
 ftd2xxRaw::ftd2xxRaw(std::shared_ptr<D2xxApi> api) : api(std::move(api)) {}
 
+ftd2xxRaw::~ftd2xxRaw()
+{
+    closeDevice();
+}
+
 void ftd2xxRaw::sleepMicroseconds(quint32 microseconds)
 {
     api->sleepMicroseconds(microseconds);
@@ -75,14 +80,17 @@ bool ftd2xxRaw::refusesAccess(int index)
     return api->openRefusedAccess();
 }
 
+void ftd2xxRaw::closeDevice()
+{
+    if (isOpen && handle)
+        api->FT_Close(handle);
+    handle = nullptr;
+    isOpen = false;
+}
+
 bool ftd2xxRaw::openDevice(int index)
 {
-    if (isOpen) {
-        if (handle)
-            api->FT_Close(handle);
-        handle = nullptr;
-        isOpen = false;
-    }
+    closeDevice();
     FT_HANDLE opened = nullptr;
     lastStatus = api->FT_Open(index, &opened);
     if (lastStatus != FT_OK)

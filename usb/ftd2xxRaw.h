@@ -16,9 +16,15 @@ class ftd2xxRaw
 {
 public:
     explicit ftd2xxRaw(std::shared_ptr<D2xxApi> api);
+    // Closes the device: a library may run threads for it until then.
+    ~ftd2xxRaw();
+    ftd2xxRaw(const ftd2xxRaw &) = delete;
+    ftd2xxRaw &operator=(const ftd2xxRaw &) = delete;
 
     bool getDeviceList();
     bool openDevice(int index);
+    // Closes the open device, if any; a device that has gone as well.
+    void closeDevice();
     bool configureLine();
     void selectLineCards();
     // Sends the sync byte and the whole of txBytes, which is left empty.
