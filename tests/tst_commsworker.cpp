@@ -27,6 +27,8 @@ private slots:
     void pauseKeepsQueuedWrites();
     void failedStatusQueryReportsIOError();
     void lostLinkClosesTheDevice();
+    void refusedChipSaysWhy_data();
+    void refusedChipSaysWhy();
     void selectDevicePicksFirstMatch();
     void unknownDeviceOpensNothing();
     void requestsDuringSwitchRunAfterIt();
@@ -222,6 +224,65 @@ void tst_CommsWorker::lostLinkClosesTheDevice()
     invoke("serviceComms");
     QVERIFY(emu->calls().isEmpty());
     QCOMPARE(ioError.count(), 1);
+}
+
+void tst_CommsWorker::refusedChipSaysWhy_data()
+{
+    QTest::addColumn<QByteArray>("description");
+    QTest::addColumn<bool>("opens");
+    QTest::addColumn<int>("backendSays");
+    QTest::addColumn<int>("refusal");
+
+    using R = D2xxApi::OpenRefusal;
+    QTest::newRow("chip without strings, held by a kernel driver")
+        << QByteArray() << false << int(R::KernelDriver) << int(R::KernelDriver);
+    QTest::newRow("chip without strings, no permission")
+        << QByteArray() << false << int(R::NoPermission) << int(R::NoPermission);
+    QTest::newRow("chip without strings that opens: nothing to tell")
+        << QByteArray() << true << int(R::KernelDriver) << int(R::NotKnown);
+    QTest::newRow("another product's chip is not asked")
+        << QByteArray("FT232R USB UART") << false << int(R::KernelDriver) << int(R::NotKnown);
+}
+
+void tst_CommsWorker::refusedChipSaysWhy()
+{
+    QFETCH(QByteArray, description);
+    QFETCH(bool, opens);
+    QFETCH(int, backendSays);
+    QFETCH(int, refusal);
+
+    // The backend's word on a refused open, as a library-backed one gives it.
+    class RefusingD2xx : public EmulatedD2xx
+    {
+    public:
+        using EmulatedD2xx::EmulatedD2xx;
+        OpenRefusal reason = OpenRefusal::NotKnown;
+        OpenRefusal openRefusal() const override { return reason; }
+    };
+    cleanup();
+    auto refusing = std::make_shared<RefusingD2xx>(EmulatedD2xx::Timing::Instant);
+    refusing->reason = D2xxApi::OpenRefusal(backendSays);
+    emu = refusing;
+    thread = new WorkerThread;
+    worker = new CommsWorker(emu);
+    thread->start();
+    worker->moveToThread(thread);
+
+    EmulatedDevice chip;
+    chip.description = description;
+    emu->setDevices({chip});
+    emu->setOpenFails(!opens);
+    worker->debuggableGetDeviceList();
+    QVERIFY(!worker->selectDevice("VX420"));
+    QCOMPARE(int(worker->openRefusal()), refusal);
+    QVERIFY(!emu->lineState().lineCardPath);
+
+    // A later selection that finds the controller forgets the refusal.
+    emu->setDevices({EmulatedDevice()});
+    emu->setOpenFails(false);
+    worker->debuggableGetDeviceList();
+    QVERIFY(worker->selectDevice("VX420"));
+    QCOMPARE(worker->openRefusal(), D2xxApi::OpenRefusal::NotKnown);
 }
 
 void tst_CommsWorker::selectDevicePicksFirstMatch()

@@ -33,6 +33,8 @@ public:
         const FT_STATUS status = EmulatedD2xx::FT_SetBreakOn(h);
         return failing == "FT_SetBreakOn" ? FT_IO_ERROR : status;
     }
+    OpenRefusal refusal = OpenRefusal::NotKnown;
+    OpenRefusal openRefusal() const override { return refusal; }
 };
 
 QByteArrayList names(const QList<EmulatorCall> &calls, bool withPolls = false)
@@ -87,6 +89,7 @@ private slots:
     void purgeDropsBothBuffers();
     void closedAtTheEnd_data();
     void closedAtTheEnd();
+    void refusalProbe();
 
 private:
     void openReady();
@@ -432,6 +435,22 @@ void tst_ftd2xxRaw::closedAtTheEnd()
     ftdi->closeDevice();
     ftdi.reset();
     QVERIFY(emu->calls().isEmpty());
+}
+
+void tst_ftd2xxRaw::refusalProbe()
+{
+    QVERIFY(ftdi->getDeviceList());
+    emu->refusal = D2xxApi::OpenRefusal::NoPermission;
+    emu->setOpenFails(true);
+    QCOMPARE(ftdi->openRefusal(0), D2xxApi::OpenRefusal::NoPermission);
+    QVERIFY(!ftdi->deviceOpen());
+
+    // One that opens is closed again untouched: nothing to tell.
+    emu->setOpenFails(false);
+    emu->clearCalls();
+    QCOMPARE(ftdi->openRefusal(0), D2xxApi::OpenRefusal::NotKnown);
+    QCOMPARE(names(emu->calls()), (QByteArrayList{"FT_Open", "FT_Close"}));
+    QVERIFY(!ftdi->deviceOpen());
 }
 
 QTEST_GUILESS_MAIN(tst_ftd2xxRaw)

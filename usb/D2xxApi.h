@@ -50,9 +50,16 @@ public:
     // Blocks the calling thread for the given time; real backends sleep.
     virtual void sleepMicroseconds(uint32_t microseconds);
 
-    // Whether the last FT_Open that failed was refused for want of
-    // permission on the device; false where the backend cannot tell.
-    virtual bool openRefusedAccess() const { return false; }
+    // Why a chip that is there cannot be opened.
+    enum class OpenRefusal {
+        NotKnown,
+        NoPermission,       // this user may not open its device node
+        KernelDriver,       // a kernel driver (ftdi_sio) holds it
+        OtherProgram,       // another program has it open
+    };
+    // Why the last FT_Open that failed was refused, as far as the backend
+    // can tell.
+    virtual OpenRefusal openRefusal() const { return OpenRefusal::NotKnown; }
 
     // The backend used when the caller names none.
     static std::shared_ptr<D2xxApi> platformDefault();

@@ -1,5 +1,7 @@
 #include "usb/VendorD2xx.h"
 
+#include "usb/UsbNodeProbe.h"
+
 #include <QtGlobal>
 #ifdef Q_OS_WIN
 #include <windows.h>
@@ -162,6 +164,7 @@ FT_STATUS VendorD2xx::FT_Open(int deviceNumber, FT_HANDLE *handle)
 {
     if (fn) {
         const FT_STATUS status = fn->open(deviceNumber, handle);
+        refusal = OpenRefusal::NotKnown;
         if (status == FT_OK && handle) {
             openHandles.push_back(*handle);
 #ifdef Q_OS_WIN
@@ -169,6 +172,11 @@ FT_STATUS VendorD2xx::FT_Open(int deviceNumber, FT_HANDLE *handle)
             // are of a few milliseconds.
             timeBeginPeriod(1);
 #endif
+        } else if (status != FT_OK) {
+            // The chip maker's FTDI vendor ID.
+            refusal = UsbNodeProbe::refusal(0x0403);
+            qCDebug(lcUsb) << "vendor library: FT_Open" << deviceNumber << "gave" << status
+                           << "refusal" << int(refusal);
         }
         return status;
     }

@@ -16,7 +16,9 @@
 //
 // The library runs reader, processor and writer threads for every open
 // device until FT_Close; a device still open when the backend goes is closed
-// then, so that none of them outlives the program's use of it.
+// then, so that none of them outlives the program's use of it. On Linux the
+// library neither detaches the kernel's serial driver nor tells why an open
+// failed; the kernel is asked instead (UsbNodeProbe).
 class VendorD2xx : public D2xxApi
 {
 public:
@@ -60,6 +62,7 @@ public:
     FT_STATUS FT_Read(FT_HANDLE handle, void *buffer, uint32_t bytesToRead,
                       uint32_t *bytesReturned) override;
     FT_STATUS FT_Purge(FT_HANDLE handle, uint32_t mask) override;
+    OpenRefusal openRefusal() const override { return refusal; }
 
 private:
     struct Functions;
@@ -68,4 +71,5 @@ private:
     std::unique_ptr<Functions> fn; // null when no library loaded
     QString error;
     std::vector<FT_HANDLE> openHandles;
+    OpenRefusal refusal = OpenRefusal::NotKnown;
 };

@@ -70,14 +70,14 @@ quint32 ftd2xxRaw::listedId(int index) const
     return index >= 0 && index < deviceCount ? deviceInfoList[size_t(index)].ID : 0;
 }
 
-bool ftd2xxRaw::refusesAccess(int index)
+D2xxApi::OpenRefusal ftd2xxRaw::openRefusal(int index)
 {
     FT_HANDLE probe = nullptr;
     if (api->FT_Open(index, &probe) == FT_OK) {
         api->FT_Close(probe);
-        return false;
+        return D2xxApi::OpenRefusal::NotKnown;
     }
-    return api->openRefusedAccess();
+    return api->openRefusal();
 }
 
 void ftd2xxRaw::closeDevice()

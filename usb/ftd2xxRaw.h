@@ -47,9 +47,9 @@ public:
     QByteArray listedDescription(int index) const;
     // Vendor and product ID of a listed device, vendor in the high half.
     quint32 listedId(int index) const;
-    // Whether opening a listed device is refused for want of permission; a
-    // device that opens is closed again untouched.
-    bool refusesAccess(int index);
+    // Why opening a listed device is refused; NotKnown for one that opens,
+    // which is closed again untouched.
+    D2xxApi::OpenRefusal openRefusal(int index);
     bool deviceOpen() const { return isOpen; }
     FT_STATUS status() const { return lastStatus; }
 
