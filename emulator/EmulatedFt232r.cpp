@@ -136,7 +136,12 @@ void EmulatedFt232r::addDevice()
     const QByteArray number = QByteArray::number(deviceNumber).rightJustified(3, '0');
     node = QStringLiteral("/dev/bus/usb/001/") + QString::fromLatin1(number);
     sysfsPath = QStringLiteral("/sys/devices/pci0000:00/0000:00:14.0/usb1/1-%1").arg(deviceNumber);
-    umockdev_testbed_attach_ioctl(testbed, node.toUtf8().constData(), handler, nullptr);
+    // A node taken again keeps its handler; the files opened on it before
+    // the pull stay dead by their plug.
+    if (deviceNumber > attachedUpTo) {
+        umockdev_testbed_attach_ioctl(testbed, node.toUtf8().constData(), handler, nullptr);
+        attachedUpTo = deviceNumber;
+    }
     QByteArray description = "P: " + sysfsPath.mid(4).toUtf8() + "\n"
         "N: bus/usb/001/" + number + "\n"
         "E: SUBSYSTEM=usb\n"

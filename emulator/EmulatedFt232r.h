@@ -140,6 +140,7 @@ private:
     UMockdevTestbed *testbed = nullptr;
     UMockdevIoctlBase *handler = nullptr;
     int deviceNumber = 1;
+    int attachedUpTo = 1; // nodes up to this number have the handler
     QString sysfsPath;
     QString node;
     int plug = 0; // counts the times the chip was plugged in
