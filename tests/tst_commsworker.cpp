@@ -240,6 +240,8 @@ void tst_CommsWorker::refusedChipSaysWhy_data()
         << QByteArray() << false << int(R::NoPermission) << int(R::NoPermission);
     QTest::newRow("chip without strings that opens: nothing to tell")
         << QByteArray() << true << int(R::KernelDriver) << int(R::NotKnown);
+    QTest::newRow("the controller listed, its open refused")
+        << QByteArray("VX420") << false << int(R::OtherProgram) << int(R::OtherProgram);
     QTest::newRow("another product's chip is not asked")
         << QByteArray("FT232R USB UART") << false << int(R::KernelDriver) << int(R::NotKnown);
 }

@@ -33,6 +33,8 @@ bool CommsWorker::selectDevice(const QString &name)
         return false;
     }
     const bool opened = ftdi.openDevice(index);
+    if (!opened)
+        refusal = ftdi.lastOpenRefusal();
     deviceOpen = ftdi.deviceOpen();
     ftdi.configureLine();
     return opened;

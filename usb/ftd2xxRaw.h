@@ -50,6 +50,8 @@ public:
     // Why opening a listed device is refused; NotKnown for one that opens,
     // which is closed again untouched.
     D2xxApi::OpenRefusal openRefusal(int index);
+    // Why the last openDevice that failed was refused, as far as told.
+    D2xxApi::OpenRefusal lastOpenRefusal() const { return api->openRefusal(); }
     bool deviceOpen() const { return isOpen; }
     FT_STATUS status() const { return lastStatus; }
 
