@@ -259,7 +259,7 @@ void tst_CommsWorker::refusedChipSaysWhy()
     public:
         using EmulatedD2xx::EmulatedD2xx;
         OpenRefusal reason = OpenRefusal::NotKnown;
-        OpenRefusal openRefusal() const override { return reason; }
+        OpenRefusal openRefusal(const QByteArray &) const override { return reason; }
     };
     cleanup();
     auto refusing = std::make_shared<RefusingD2xx>(EmulatedD2xx::Timing::Instant);

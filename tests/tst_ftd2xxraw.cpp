@@ -34,7 +34,12 @@ public:
         return failing == "FT_SetBreakOn" ? FT_IO_ERROR : status;
     }
     OpenRefusal refusal = OpenRefusal::NotKnown;
-    OpenRefusal openRefusal() const override { return refusal; }
+    mutable QByteArray askedAbout;
+    OpenRefusal openRefusal(const QByteArray &description) const override
+    {
+        askedAbout = description;
+        return refusal;
+    }
 };
 
 QByteArrayList names(const QList<EmulatorCall> &calls, bool withPolls = false)
@@ -442,13 +447,14 @@ void tst_ftd2xxRaw::refusalProbe()
     QVERIFY(ftdi->getDeviceList());
     emu->refusal = D2xxApi::OpenRefusal::NoPermission;
     emu->setOpenFails(true);
-    QCOMPARE(ftdi->openRefusal(0), D2xxApi::OpenRefusal::NoPermission);
+    QCOMPARE(ftdi->openRefusal(0, "VX420"), D2xxApi::OpenRefusal::NoPermission);
+    QCOMPARE(emu->askedAbout, QByteArray("VX420"));
     QVERIFY(!ftdi->deviceOpen());
 
     // One that opens is closed again untouched: nothing to tell.
     emu->setOpenFails(false);
     emu->clearCalls();
-    QCOMPARE(ftdi->openRefusal(0), D2xxApi::OpenRefusal::NotKnown);
+    QCOMPARE(ftdi->openRefusal(0, "VX420"), D2xxApi::OpenRefusal::NotKnown);
     QCOMPARE(names(emu->calls()), (QByteArrayList{"FT_Open", "FT_Close"}));
     QVERIFY(!ftdi->deviceOpen());
 }

@@ -424,7 +424,7 @@ void tst_LineCardUpdaterWindow::refusedOpenSaysWhy()
     public:
         using EmulatedD2xx::EmulatedD2xx;
         OpenRefusal reason = OpenRefusal::NotKnown;
-        OpenRefusal openRefusal() const override { return reason; }
+        OpenRefusal openRefusal(const QByteArray &) const override { return reason; }
     };
     auto refusing = std::make_shared<RefusingD2xx>(EmulatedD2xx::Timing::Instant);
     refusing->reason = D2xxApi::OpenRefusal(refusal);

@@ -422,8 +422,9 @@ void tst_VendorUsb::libraryThreadsEndWithTheWindow()
     QTRY_COMPARE(threadCount(), before);
 }
 
-// The chip is there and the library cannot open it; it lists it without
-// type, ID or strings, and the tool asks the kernel why.
+// A chip is there and the library cannot open it; it lists it without
+// type, ID or strings, and the tool asks the kernel why, of the chips whose
+// product string (in sysfs) is the controller's.
 void tst_VendorUsb::chipThatDoesNotOpen_data()
 {
     QTest::addColumn<QString>("cause");
@@ -440,6 +441,9 @@ void tst_VendorUsb::chipThatDoesNotOpen_data()
         << "program"
         << "ERROR: another program has the controller's USB chip open - close it and click "
            "Connect again";
+    QTest::newRow("no controller, another FTDI chip held by ftdi_sio")
+        << "other chip"
+        << "ERROR: controller not found - check the USB cable and click Connect again";
 }
 
 void tst_VendorUsb::chipThatDoesNotOpen()
@@ -447,8 +451,13 @@ void tst_VendorUsb::chipThatDoesNotOpen()
     QFETCH(QString, cause);
     QFETCH(QString, text);
 
-    if (cause == "ftdi_sio")
+    if (cause == "ftdi_sio") {
         newChip(Chip::Options());
+    } else if (cause == "other chip") {
+        Chip::Options options;
+        options.product = "FT232R USB UART";
+        newChip(options);
+    }
     else if (cause == "permission")
         chip->setNodeMode(0);
     int other = -1;

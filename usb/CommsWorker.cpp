@@ -28,13 +28,13 @@ bool CommsWorker::selectDevice(const QString &name)
              ++i) {
             const quint32 id = ftdi.listedId(i);
             if (deviceNames.at(i).isEmpty() && (id == 0x04036001 || id == 0x04036015 || id == 0))
-                refusal = ftdi.openRefusal(i);
+                refusal = ftdi.openRefusal(i, name.toUtf8());
         }
         return false;
     }
     const bool opened = ftdi.openDevice(index);
     if (!opened)
-        refusal = ftdi.lastOpenRefusal();
+        refusal = ftdi.lastOpenRefusal(name.toUtf8());
     deviceOpen = ftdi.deviceOpen();
     ftdi.configureLine();
     return opened;

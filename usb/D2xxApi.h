@@ -2,6 +2,7 @@
 
 #include "usb/D2xxTypes.h"
 
+#include <QByteArray>
 #include <QLoggingCategory>
 
 #include <memory>
@@ -58,8 +59,13 @@ public:
         OtherProgram,       // another program has it open
     };
     // Why the last FT_Open that failed was refused, as far as the backend
-    // can tell.
-    virtual OpenRefusal openRefusal() const { return OpenRefusal::NotKnown; }
+    // can tell; `description` is that of the chip sought, for a backend that
+    // has to find the chip by it.
+    virtual OpenRefusal openRefusal(const QByteArray &description) const
+    {
+        Q_UNUSED(description)
+        return OpenRefusal::NotKnown;
+    }
 
     // The backend used when the caller names none.
     static std::shared_ptr<D2xxApi> platformDefault();

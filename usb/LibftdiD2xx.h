@@ -68,7 +68,7 @@ public:
     FT_STATUS FT_Purge(FT_HANDLE handle, uint32_t mask) override;
     // libftdi detaches a kernel driver by itself, so only a refused node
     // is told.
-    OpenRefusal openRefusal() const override
+    OpenRefusal openRefusal(const QByteArray &) const override
     {
         return refusedAccess ? OpenRefusal::NoPermission : OpenRefusal::NotKnown;
     }

@@ -23,7 +23,8 @@ QByteArray attribute(const QString &device, const char *name)
     QFile file(device + QLatin1Char('/') + QLatin1String(name));
     if (!file.open(QIODevice::ReadOnly))
         return {};
-    return file.read(32).trimmed();
+    // A USB string has at most 126 characters; more is not an attribute of ours.
+    return file.read(256).trimmed();
 }
 
 OpenRefusal probeNode(const QByteArray &node)
@@ -50,14 +51,15 @@ OpenRefusal probeNode(const QByteArray &node)
 
 } // namespace
 
-D2xxApi::OpenRefusal UsbNodeProbe::refusal(quint16 vendorId)
+D2xxApi::OpenRefusal UsbNodeProbe::refusal(quint16 vendorId, const QByteArray &product)
 {
     const QString root = QStringLiteral("/sys/bus/usb/devices");
     const QStringList devices = QDir(root).entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
     for (const QString &name : devices) {
         const QString device = root + QLatin1Char('/') + name;
         bool ok = false;
-        if (attribute(device, "idVendor").toUInt(&ok, 16) != vendorId || !ok)
+        if (attribute(device, "idVendor").toUInt(&ok, 16) != vendorId || !ok
+            || attribute(device, "product") != product)
             continue;
         bool busOk = false, devOk = false;
         const uint bus = attribute(device, "busnum").toUInt(&busOk);
@@ -76,7 +78,7 @@ D2xxApi::OpenRefusal UsbNodeProbe::refusal(quint16 vendorId)
 
 #else
 
-D2xxApi::OpenRefusal UsbNodeProbe::refusal(quint16)
+D2xxApi::OpenRefusal UsbNodeProbe::refusal(quint16, const QByteArray &)
 {
     return D2xxApi::OpenRefusal::NotKnown;
 }

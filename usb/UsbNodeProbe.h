@@ -2,6 +2,7 @@
 
 #include "usb/D2xxApi.h"
 
+#include <QByteArray>
 #include <QtGlobal>
 
 // Why a USB chip that the kernel lists cannot be opened, as the kernel
@@ -11,8 +12,9 @@
 // Linux only (sysfs and usbfs); elsewhere nothing is known.
 namespace UsbNodeProbe {
 
-// The first reason found among the chips with this vendor ID, in sysfs
-// order; NotKnown when each of them opens and nothing holds it.
-D2xxApi::OpenRefusal refusal(quint16 vendorId);
+// The first reason found among the chips with this vendor ID and this
+// product string (which sysfs shows to every user), in sysfs order;
+// NotKnown when there is none, or each of them opens and nothing holds it.
+D2xxApi::OpenRefusal refusal(quint16 vendorId, const QByteArray &product);
 
 } // namespace UsbNodeProbe

@@ -164,7 +164,7 @@ FT_STATUS VendorD2xx::FT_Open(int deviceNumber, FT_HANDLE *handle)
 {
     if (fn) {
         const FT_STATUS status = fn->open(deviceNumber, handle);
-        refusal = OpenRefusal::NotKnown;
+        lastOpenFailed = status != FT_OK;
         if (status == FT_OK && handle) {
             openHandles.push_back(*handle);
 #ifdef Q_OS_WIN
@@ -173,16 +173,19 @@ FT_STATUS VendorD2xx::FT_Open(int deviceNumber, FT_HANDLE *handle)
             timeBeginPeriod(1);
 #endif
         } else if (status != FT_OK) {
-            // The chip maker's FTDI vendor ID.
-            refusal = UsbNodeProbe::refusal(0x0403);
-            qCDebug(lcUsb) << "vendor library: FT_Open" << deviceNumber << "gave" << status
-                           << "refusal" << int(refusal);
+            qCDebug(lcUsb) << "vendor library: FT_Open" << deviceNumber << "gave" << status;
         }
         return status;
     }
     if (handle)
         *handle = nullptr;
     return FT_DEVICE_NOT_FOUND;
+}
+
+D2xxApi::OpenRefusal VendorD2xx::openRefusal(const QByteArray &description) const
+{
+    // The chip maker's vendor ID: the library lists no other chips.
+    return lastOpenFailed ? UsbNodeProbe::refusal(0x0403, description) : OpenRefusal::NotKnown;
 }
 
 FT_STATUS VendorD2xx::FT_Close(FT_HANDLE handle)

@@ -62,7 +62,8 @@ public:
     FT_STATUS FT_Read(FT_HANDLE handle, void *buffer, uint32_t bytesToRead,
                       uint32_t *bytesReturned) override;
     FT_STATUS FT_Purge(FT_HANDLE handle, uint32_t mask) override;
-    OpenRefusal openRefusal() const override { return refusal; }
+    // Asks the kernel about the chips whose product string is `description`.
+    OpenRefusal openRefusal(const QByteArray &description) const override;
 
 private:
     struct Functions;
@@ -71,5 +72,5 @@ private:
     std::unique_ptr<Functions> fn; // null when no library loaded
     QString error;
     std::vector<FT_HANDLE> openHandles;
-    OpenRefusal refusal = OpenRefusal::NotKnown;
+    bool lastOpenFailed = false;
 };

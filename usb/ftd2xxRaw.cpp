@@ -70,14 +70,14 @@ quint32 ftd2xxRaw::listedId(int index) const
     return index >= 0 && index < deviceCount ? deviceInfoList[size_t(index)].ID : 0;
 }
 
-D2xxApi::OpenRefusal ftd2xxRaw::openRefusal(int index)
+D2xxApi::OpenRefusal ftd2xxRaw::openRefusal(int index, const QByteArray &description)
 {
     FT_HANDLE probe = nullptr;
     if (api->FT_Open(index, &probe) == FT_OK) {
         api->FT_Close(probe);
         return D2xxApi::OpenRefusal::NotKnown;
     }
-    return api->openRefusal();
+    return api->openRefusal(description);
 }
 
 void ftd2xxRaw::closeDevice()

@@ -47,11 +47,14 @@ public:
     QByteArray listedDescription(int index) const;
     // Vendor and product ID of a listed device, vendor in the high half.
     quint32 listedId(int index) const;
-    // Why opening a listed device is refused; NotKnown for one that opens,
-    // which is closed again untouched.
-    D2xxApi::OpenRefusal openRefusal(int index);
+    // Why opening a listed device, which may be the one described, is
+    // refused; NotKnown for one that opens, which is closed again untouched.
+    D2xxApi::OpenRefusal openRefusal(int index, const QByteArray &description);
     // Why the last openDevice that failed was refused, as far as told.
-    D2xxApi::OpenRefusal lastOpenRefusal() const { return api->openRefusal(); }
+    D2xxApi::OpenRefusal lastOpenRefusal(const QByteArray &description) const
+    {
+        return api->openRefusal(description);
+    }
     bool deviceOpen() const { return isOpen; }
     FT_STATUS status() const { return lastStatus; }
 
