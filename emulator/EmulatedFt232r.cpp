@@ -49,19 +49,37 @@ QByteArray configurationDescriptor()
                                "07050202400000");
 }
 
-gboolean onIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer chip)
+using Link = std::shared_ptr<EmulatedFt232r::Link>;
+
+gboolean onIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer data)
 {
-    return static_cast<EmulatedFt232r *>(chip)->handleIoctl(client) ? TRUE : FALSE;
+    const Link &link = *static_cast<Link *>(data);
+    QMutexLocker lock(&link->mutex);
+    return link->chip && link->chip->handleIoctl(client) ? TRUE : FALSE;
 }
 
-void onClientConnected(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer chip)
+void onClientConnected(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer data)
 {
-    static_cast<EmulatedFt232r *>(chip)->clientConnected(client);
+    const Link &link = *static_cast<Link *>(data);
+    QMutexLocker lock(&link->mutex);
+    if (link->chip)
+        link->chip->clientConnected(client);
 }
 
-void onClientVanished(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer chip)
+void onClientVanished(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer data)
 {
-    static_cast<EmulatedFt232r *>(chip)->clientVanished(client);
+    const Link &link = *static_cast<Link *>(data);
+    QMutexLocker lock(&link->mutex);
+    if (link->chip)
+        link->chip->clientVanished(client);
+}
+
+void connectLink(UMockdevIoctlBase *handler, const char *signal, GCallback callback,
+                 const Link &link)
+{
+    g_signal_connect_data(handler, signal, callback, new Link(link),
+                          [](gpointer data, GClosure *) { delete static_cast<Link *>(data); },
+                          GConnectFlags(0));
 }
 
 } // namespace
@@ -113,15 +131,21 @@ EmulatedFt232r::EmulatedFt232r(const Options &options)
     rx->setPackets(true);
     testbed = umockdev_testbed_new();
     handler = umockdev_ioctl_base_new();
-    g_signal_connect(handler, "handle-ioctl", G_CALLBACK(onIoctl), this);
-    g_signal_connect(handler, "client-connected", G_CALLBACK(onClientConnected), this);
-    g_signal_connect(handler, "client-vanished", G_CALLBACK(onClientVanished), this);
+    link = std::make_shared<Link>();
+    link->chip = this;
+    connectLink(handler, "handle-ioctl", G_CALLBACK(onIoctl), link);
+    connectLink(handler, "client-connected", G_CALLBACK(onClientConnected), link);
+    connectLink(handler, "client-vanished", G_CALLBACK(onClientVanished), link);
     QMutexLocker lock(&mutex);
     addDevice();
 }
 
 EmulatedFt232r::~EmulatedFt232r()
 {
+    {
+        QMutexLocker lock(&link->mutex);
+        link->chip = nullptr;
+    }
     {
         QMutexLocker lock(&mutex);
         urbs.clear();

@@ -109,6 +109,14 @@ public:
     // Permission bits of the device node: 0 makes it unreadable.
     void setNodeMode(int mode);
 
+    // What umockdev's thread calls, which may outlive the chip, reaches it
+    // only while it exists.
+    struct Link
+    {
+        QMutex mutex;
+        EmulatedFt232r *chip = nullptr;
+    };
+
     // umockdev's handlers, in its thread.
     bool handleIoctl(UMockdevIoctlClient *client);
     void clientConnected(UMockdevIoctlClient *client);
@@ -139,6 +147,7 @@ private:
     QElapsedTimer clock;
     UMockdevTestbed *testbed = nullptr;
     UMockdevIoctlBase *handler = nullptr;
+    std::shared_ptr<Link> link;
     int deviceNumber = 1;
     int attachedUpTo = 1; // nodes up to this number have the handler
     QString sysfsPath;
