@@ -88,6 +88,7 @@ private slots:
     void init();
     void cleanup();
 
+    void exportsOnlyItsOwnFunctions();
     void listedAndOpened_data();
     void listedAndOpened();
     void requestsOfOpenAndConfiguration();
@@ -171,6 +172,23 @@ void tst_VendorUsb::connectController()
 {
     QTest::mouseClick(connectButton, Qt::LeftButton);
     QTRY_VERIFY_WITH_TIMEOUT(updateButton->isEnabled(), 10000);
+}
+
+// Its own libusb stays inside: exported, its libusb_* functions could take
+// the place of the machine's libusb that libftdi1 loads into the process.
+void tst_VendorUsb::exportsOnlyItsOwnFunctions()
+{
+    QLibrary direct(library);
+    QVERIFY(direct.resolve("FT_Open"));
+    QVERIFY(direct.resolve("FT_GetLibraryVersion"));
+    QVERIFY(!direct.resolve("libusb_init"));
+    QVERIFY(!direct.resolve("libusb_open"));
+
+    // The build the package names: 1.4.24.
+    auto version = reinterpret_cast<FT_STATUS (*)(uint32_t *)>(direct.resolve("FT_GetLibraryVersion"));
+    uint32_t number = 0;
+    QCOMPARE(version(&number), FT_STATUS(FT_OK));
+    QCOMPARE(number, 0x00010424u);
 }
 
 void tst_VendorUsb::listedAndOpened_data()
