@@ -1,4 +1,4 @@
-#include "UsbChipChecks.h"
+#include "UsbChipTesting.h"
 
 #include "app/LineCardUpdaterWindow.h"
 #include "bootloader/FirmwareImage.h"
@@ -16,11 +16,8 @@
 #include <QtTest>
 
 #include <fcntl.h>
-#include <linux/capability.h>
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
@@ -35,32 +32,6 @@ const QString linkLost =
 constexpr int installTimeoutMs = 120000;
 
 using Chip = EmulatedFt232r;
-
-// Root reads any file: while it lasts, this process respects file modes.
-class WithoutFileOverride
-{
-public:
-    WithoutFileOverride()
-    {
-        header.version = _LINUX_CAPABILITY_VERSION_3;
-        header.pid = 0;
-        if (syscall(SYS_capget, &header, saved) != 0)
-            return;
-        __user_cap_data_struct reduced[2] = {saved[0], saved[1]};
-        reduced[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
-        active = syscall(SYS_capset, &header, reduced) == 0;
-    }
-    ~WithoutFileOverride()
-    {
-        if (active)
-            syscall(SYS_capset, &header, saved);
-    }
-
-private:
-    __user_cap_header_struct header{};
-    __user_cap_data_struct saved[2]{};
-    bool active = false;
-};
 
 // The threads of this process by their IDs: the library runs three of its
 // own for each open device. Other threads (umockdev's, the sanitizers') come
@@ -274,46 +245,17 @@ void tst_VendorUsb::requestsOfOpenAndConfiguration()
 // listen, so the card's LED stays as it was.
 void tst_VendorUsb::lineSettingsDecideWhatTheControllerHears_data()
 {
-    QTest::addColumn<QString>("wrong");
-    QTest::addColumn<int>("led");
-    QTest::newRow("nothing wrong: the LED goes red") << QString() << 0x21;
-    QTest::newRow("19200 baud") << "baud" << 0;
-    QTest::newRow("1 stop bit") << "stop" << 0;
-    QTest::newRow("CBUS0 left high (mask 31)") << "mask" << 0;
-    QTest::newRow("no break") << "break" << 0;
+    UsbChipTesting::addLineSettingRows();
 }
 
 void tst_VendorUsb::lineSettingsDecideWhatTheControllerHears()
 {
     QFETCH(QString, wrong);
     QFETCH(int, led);
-
-    uint32_t n = 0;
-    QCOMPARE(api->FT_CreateDeviceInfoList(&n), FT_STATUS(FT_OK));
-    FT_HANDLE h = nullptr;
-    QCOMPARE(api->FT_Open(0, &h), FT_STATUS(FT_OK));
-    QCOMPARE(api->FT_SetBitMode(h, 0x22, FT_BITMODE_CBUS_BITBANG), FT_STATUS(FT_OK));
-    QCOMPARE(api->FT_SetBitMode(h, wrong == "mask" ? 0x31 : 0x30, FT_BITMODE_CBUS_BITBANG),
-             FT_STATUS(FT_OK));
-    QCOMPARE(api->FT_SetBaudRate(h, wrong == "baud" ? 19200 : 9600), FT_STATUS(FT_OK));
-    QCOMPARE(api->FT_SetDataCharacteristics(h, FT_BITS_8, wrong == "stop" ? 0 : FT_STOP_BITS_2,
-                                            FT_PARITY_NONE),
-             FT_STATUS(FT_OK));
-    QCOMPARE(api->FT_SetChars(h, 0x00, 1, 0x00, 0), FT_STATUS(FT_OK));
-    if (wrong != "break") {
-        QCOMPARE(api->FT_SetBreakOn(h), FT_STATUS(FT_OK));
-        QTest::qWait(3);
-        QCOMPARE(api->FT_SetBreakOff(h), FT_STATUS(FT_OK));
-    }
-    // The sync byte, then the LED red command's packet: body 21 FF FF, its
-    // code byte, the marker and its two check bytes.
-    QByteArray led21 = QByteArray::fromHex("55" "21FFFF04" "00" "2DAD");
-    uint32_t written = 0;
-    QCOMPARE(api->FT_Write(h, led21.data(), uint32_t(led21.size()), &written), FT_STATUS(FT_OK));
-    QCOMPARE(int(written), led21.size());
-    QTest::qWait(300);
+    UsbChipTesting::sendLedRed(*api, wrong);
+    if (QTest::currentTestFailed())
+        return;
     QCOMPARE(chip->ledState(0), led);
-    QCOMPARE(api->FT_Close(h), FT_STATUS(FT_OK));
 }
 
 // Bytes the chip holds (its latency timer set long, no event character
@@ -409,7 +351,7 @@ void tst_VendorUsb::installThroughTheVendorLibrary()
     QCOMPARE(masks, (QList<quint16>{0x2022, 0x2032, 0x2022, 0x2010, 0x2030}));
 
     int breaks = 0;
-    const QString broken = UsbChipChecks::rtsAroundBreaks(requests, requestsAtConnect, breaks);
+    const QString broken = UsbChipTesting::rtsAroundBreaks(requests, requestsAtConnect, breaks);
     QVERIFY2(broken.isEmpty(), qPrintable(broken));
     QVERIFY(breaks > 130); // one per transmission of the update
 }
@@ -500,7 +442,7 @@ void tst_VendorUsb::chipThatDoesNotOpen()
 
     setUpWindow();
     {
-        const WithoutFileOverride asAUser;
+        const UsbChipTesting::WithoutFileOverride asAUser;
         uint32_t n = 0;
         QCOMPARE(api->FT_CreateDeviceInfoList(&n), FT_STATUS(FT_OK));
         QCOMPARE(n, 1u);
