@@ -140,13 +140,27 @@ void LineCardUpdaterWindow::onDeviceSelected(bool ok)
     if (ok)
         return;
     resultsPane->appendPlainText(QStringLiteral("onDeviceSelected(false)"));
-    if (controller->controllerAccessDenied())
+    switch (controller->controllerOpenRefusal()) {
+    case D2xxApi::OpenRefusal::NoPermission:
         summaryPane->appendPlainText(QStringLiteral(
             "ERROR: no permission to open the controller's USB chip - install the udev rule (see "
             "README) and plug the controller in again"));
-    else
+        break;
+    case D2xxApi::OpenRefusal::KernelDriver:
+        summaryPane->appendPlainText(QStringLiteral(
+            "ERROR: the kernel's serial driver holds the controller's USB chip - unload it with "
+            "\"sudo rmmod ftdi_sio\" (see README) and click Connect again"));
+        break;
+    case D2xxApi::OpenRefusal::OtherProgram:
+        summaryPane->appendPlainText(QStringLiteral(
+            "ERROR: another program has the controller's USB chip open - close it and click "
+            "Connect again"));
+        break;
+    case D2xxApi::OpenRefusal::NotKnown:
         summaryPane->appendPlainText(QStringLiteral(
             "ERROR: controller not found - check the USB cable and click Connect again"));
+        break;
+    }
     connectButton->setEnabled(true);
 }
 

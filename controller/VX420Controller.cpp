@@ -175,9 +175,9 @@ int VX420Controller::quietGapMs() const
     return 2 * serviceIntervalMs + int((3 * frameIntervalUs + 999) / 1000);
 }
 
-bool VX420Controller::controllerAccessDenied() const
+D2xxApi::OpenRefusal VX420Controller::controllerOpenRefusal() const
 {
-    return worker->deviceAccessDenied();
+    return worker->openRefusal();
 }
 
 void VX420Controller::onReqClearRx()

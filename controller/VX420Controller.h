@@ -79,9 +79,9 @@ public:
     // No byte has arrived for this long: the controller has nothing more to
     // send. Three frame intervals, and two service ticks for the delivery.
     int quietGapMs() const;
-    // After a failed open: the controller's chip is there, but this user may
-    // not open it.
-    bool controllerAccessDenied() const;
+    // After a failed open: why the controller's chip, which is there, could
+    // not be opened; NotKnown when no such chip is there or nothing tells.
+    D2xxApi::OpenRefusal controllerOpenRefusal() const;
 
 signals:
     void notifyCardRemoved(int card);

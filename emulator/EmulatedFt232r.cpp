@@ -49,9 +49,37 @@ QByteArray configurationDescriptor()
                                "07050202400000");
 }
 
-gboolean onIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer chip)
+using Link = std::shared_ptr<EmulatedFt232r::Link>;
+
+gboolean onIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer data)
 {
-    return static_cast<EmulatedFt232r *>(chip)->handleIoctl(client) ? TRUE : FALSE;
+    const Link &link = *static_cast<Link *>(data);
+    QMutexLocker lock(&link->mutex);
+    return link->chip && link->chip->handleIoctl(client) ? TRUE : FALSE;
+}
+
+void onClientConnected(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer data)
+{
+    const Link &link = *static_cast<Link *>(data);
+    QMutexLocker lock(&link->mutex);
+    if (link->chip)
+        link->chip->clientConnected(client);
+}
+
+void onClientVanished(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer data)
+{
+    const Link &link = *static_cast<Link *>(data);
+    QMutexLocker lock(&link->mutex);
+    if (link->chip)
+        link->chip->clientVanished(client);
+}
+
+void connectLink(UMockdevIoctlBase *handler, const char *signal, GCallback callback,
+                 const Link &link)
+{
+    g_signal_connect_data(handler, signal, callback, new Link(link),
+                          [](gpointer data, GClosure *) { delete static_cast<Link *>(data); },
+                          GConnectFlags(0));
 }
 
 } // namespace
@@ -60,7 +88,7 @@ struct EmulatedFt232r::Urb
 {
     UMockdevIoctlData *data = nullptr; // the client's usbdevfs_urb
     usbdevfs_urb *urb = nullptr;
-    QString node;
+    UMockdevIoctlClient *client = nullptr; // the open file it was submitted on
     qint64 submittedUs = 0;
     bool done = false; // ready to be reaped
 
@@ -103,13 +131,21 @@ EmulatedFt232r::EmulatedFt232r(const Options &options)
     rx->setPackets(true);
     testbed = umockdev_testbed_new();
     handler = umockdev_ioctl_base_new();
-    g_signal_connect(handler, "handle-ioctl", G_CALLBACK(onIoctl), this);
+    link = std::make_shared<Link>();
+    link->chip = this;
+    connectLink(handler, "handle-ioctl", G_CALLBACK(onIoctl), link);
+    connectLink(handler, "client-connected", G_CALLBACK(onClientConnected), link);
+    connectLink(handler, "client-vanished", G_CALLBACK(onClientVanished), link);
     QMutexLocker lock(&mutex);
     addDevice();
 }
 
 EmulatedFt232r::~EmulatedFt232r()
 {
+    {
+        QMutexLocker lock(&link->mutex);
+        link->chip = nullptr;
+    }
     {
         QMutexLocker lock(&mutex);
         urbs.clear();
@@ -124,7 +160,12 @@ void EmulatedFt232r::addDevice()
     const QByteArray number = QByteArray::number(deviceNumber).rightJustified(3, '0');
     node = QStringLiteral("/dev/bus/usb/001/") + QString::fromLatin1(number);
     sysfsPath = QStringLiteral("/sys/devices/pci0000:00/0000:00:14.0/usb1/1-%1").arg(deviceNumber);
-    umockdev_testbed_attach_ioctl(testbed, node.toUtf8().constData(), handler, nullptr);
+    // A node taken again keeps its handler; the files opened on it before
+    // the pull stay dead by their plug.
+    if (deviceNumber > attachedUpTo) {
+        umockdev_testbed_attach_ioctl(testbed, node.toUtf8().constData(), handler, nullptr);
+        attachedUpTo = deviceNumber;
+    }
     QByteArray description = "P: " + sysfsPath.mid(4).toUtf8() + "\n"
         "N: bus/usb/001/" + number + "\n"
         "E: SUBSYSTEM=usb\n"
@@ -149,7 +190,9 @@ void EmulatedFt232r::addDevice()
         + (deviceDescriptor(!options.serialNumber.isEmpty()) + configurationDescriptor()).toHex()
         + "\n";
     umockdev_testbed_add_from_string(testbed, description.constData(), nullptr);
-    detached = false;
+    detached = options.kernelDriver.isEmpty();
+    claimedBy = nullptr;
+    ++plug;
 }
 
 qint64 EmulatedFt232r::now() const
@@ -238,7 +281,6 @@ void EmulatedFt232r::pullCable()
     QMutexLocker lock(&mutex);
     if (node.isEmpty())
         return;
-    deadNodes.append(node);
     umockdev_testbed_uevent(testbed, sysfsPath.toUtf8().constData(), "remove");
     umockdev_testbed_remove_device(testbed, sysfsPath.toUtf8().constData());
     // What is on its way ends as on a disconnect.
@@ -252,14 +294,19 @@ void EmulatedFt232r::pullCable()
     node.clear();
 }
 
-void EmulatedFt232r::plugBackIn()
+void EmulatedFt232r::plugBackIn(bool newAddress)
 {
     QMutexLocker lock(&mutex);
     if (!node.isEmpty())
         return;
     line = EmulatedLineState();
     rx->reset();
+    if (!newAddress)
+        --deviceNumber;
     addDevice();
+    // As the kernel does, so that a USB library that keeps its device list
+    // from hot-plug events sees the new device.
+    umockdev_testbed_uevent(testbed, sysfsPath.toUtf8().constData(), "add");
 }
 
 void EmulatedFt232r::failNextReads(int count, int error)
@@ -369,14 +416,15 @@ QByteArray EmulatedFt232r::stringDescriptor(int index) const
     case 1: text = "FTDI"; break;
     case 2: text = options.product; break;
     case 3:
-        if (options.serialNumber.isEmpty())
-            return {};
+        // Assumed: the chip answers each of its three string slots from the
+        // EEPROM, and an EEPROM without a serial number holds an empty one
+        // (the device descriptor names no serial string all the same).
         text = options.serialNumber;
         break;
     default: return {};
     }
     QByteArray d;
-    d.append(char(2 + 2 * text.size()));
+    d.append(char(2 + 2 * text.size())); // an empty text gives bLength 2
     d.append(char(0x03));
     for (char c : text) {
         d.append(c);
@@ -460,21 +508,51 @@ bool EmulatedFt232r::readyToReap(Urb &urb, qint64 nowUs)
     return urb.done = true;
 }
 
+int EmulatedFt232r::claim(UMockdevIoctlClient *client)
+{
+    if (claimedBy == client)
+        return 0;
+    // The kernel refuses the claim of an interface that its serial driver
+    // or another open file holds; a USB library has to detach the driver.
+    if (!detached || claimedBy)
+        return EBUSY;
+    claimedBy = client;
+    return 0;
+}
+
+void EmulatedFt232r::clientConnected(UMockdevIoctlClient *client)
+{
+    QMutexLocker lock(&mutex);
+    clientPlug.insert(client, node.isEmpty() ? 0 : plug);
+}
+
+void EmulatedFt232r::clientVanished(UMockdevIoctlClient *client)
+{
+    QMutexLocker lock(&mutex);
+    clientPlug.remove(client);
+    if (claimedBy == client)
+        claimedBy = nullptr;
+    for (int i = urbs.size() - 1; i >= 0; --i)
+        if (urbs.at(i)->client == client)
+            urbs.removeAt(i);
+}
+
 bool EmulatedFt232r::handleIoctl(UMockdevIoctlClient *client)
 {
     QMutexLocker lock(&mutex);
     const qint64 t = now();
     const gulong request = umockdev_ioctl_client_get_request(client);
     UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
-    const QString clientNode = QString::fromUtf8(umockdev_ioctl_client_get_devnode(client));
-    const bool vanished = deadNodes.contains(clientNode);
+    // A file opened before the cable was pulled stays dead, whatever is
+    // plugged in since.
+    const bool vanished = node.isEmpty() || clientPlug.value(client, plug) != plug;
 
     switch (request) {
     case USBDEVFS_REAPURB:
     case USBDEVFS_REAPURBNDELAY: {
         for (int i = 0; i < urbs.size(); ++i) {
             const std::shared_ptr<Urb> urb = urbs.at(i);
-            if (urb->node != clientNode || !readyToReap(*urb, t))
+            if (urb->client != client || !readyToReap(*urb, t))
                 continue;
             UMockdevIoctlData *pointer = umockdev_ioctl_data_resolve(arg, 0, sizeof(gpointer), nullptr);
             umockdev_ioctl_data_set_ptr(pointer, 0, urb->data);
@@ -489,7 +567,7 @@ bool EmulatedFt232r::handleIoctl(UMockdevIoctlClient *client)
     case USBDEVFS_DISCARDURB: {
         const gulong address = *reinterpret_cast<gulong *>(arg->data);
         for (const std::shared_ptr<Urb> &urb : urbs) {
-            if (urb->data->client_addr == address && !urb->done) {
+            if (urb->client == client && urb->data->client_addr == address && !urb->done) {
                 urb->urb->status = -ENOENT;
                 urb->urb->actual_length = 0;
                 urb->done = true;
@@ -519,15 +597,17 @@ bool EmulatedFt232r::handleIoctl(UMockdevIoctlClient *client)
         return true;
     }
     case USBDEVFS_GETDRIVER: {
-        // The kernel's serial driver holds the interface until it is detached.
-        if (detached) {
+        // The kernel's serial driver holds the interface until it is
+        // detached; a file that claimed it shows as usbfs.
+        if (detached && !claimedBy) {
             umockdev_ioctl_client_complete(client, -1, ENODATA);
             return true;
         }
         UMockdevIoctlData *d =
             umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_getdriver), nullptr);
         auto *driver = reinterpret_cast<usbdevfs_getdriver *>(d->data);
-        std::strncpy(driver->driver, "ftdi_sio", sizeof driver->driver - 1);
+        const QByteArray name = claimedBy ? QByteArray("usbfs") : options.kernelDriver;
+        std::strncpy(driver->driver, name.constData(), sizeof driver->driver - 1);
         umockdev_ioctl_data_unref(d);
         umockdev_ioctl_client_complete(client, 0, 0);
         return true;
@@ -539,16 +619,28 @@ bool EmulatedFt232r::handleIoctl(UMockdevIoctlClient *client)
         if (code == int(USBDEVFS_DISCONNECT))
             detached = true;
         else if (code == int(USBDEVFS_CONNECT))
-            detached = false;
+            detached = options.kernelDriver.isEmpty() || claimedBy;
         umockdev_ioctl_client_complete(client, 0, 0);
         return true;
     }
     case USBDEVFS_DISCONNECT_CLAIM:
         detached = true;
+        claimedBy = client;
         umockdev_ioctl_client_complete(client, 0, 0);
         return true;
-    case USBDEVFS_CLAIMINTERFACE:
+    case USBDEVFS_CLAIMINTERFACE: {
+        const int error = claim(client);
+        umockdev_ioctl_client_complete(client, error ? -1 : 0, error);
+        return true;
+    }
     case USBDEVFS_RELEASEINTERFACE:
+        if (claimedBy != client) {
+            umockdev_ioctl_client_complete(client, -1, EINVAL);
+            return true;
+        }
+        claimedBy = nullptr;
+        umockdev_ioctl_client_complete(client, 0, 0);
+        return true;
     case USBDEVFS_SETINTERFACE:
     case USBDEVFS_SETCONFIGURATION:
     case USBDEVFS_CLEAR_HALT:
@@ -560,7 +652,7 @@ bool EmulatedFt232r::handleIoctl(UMockdevIoctlClient *client)
         auto urb = std::make_shared<Urb>();
         urb->data = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), nullptr);
         urb->urb = reinterpret_cast<usbdevfs_urb *>(urb->data->data);
-        urb->node = clientNode;
+        urb->client = client;
         urb->submittedUs = t;
         // The transfer buffer is the client's, in this same process.
         if (urb->urb->type == USBDEVFS_URB_TYPE_CONTROL) {
@@ -569,6 +661,10 @@ bool EmulatedFt232r::handleIoctl(UMockdevIoctlClient *client)
                 urb->urb->actual_length = 0;
             }
             urb->done = true;
+        } else if (urb->urb->type == USBDEVFS_URB_TYPE_BULK && claim(client) != 0) {
+            // The kernel claims the interface for a transfer on its endpoints.
+            umockdev_ioctl_client_complete(client, -1, EBUSY);
+            return true;
         } else if (urb->urb->type == USBDEVFS_URB_TYPE_BULK && urb->urb->endpoint == endpointOut) {
             writeLine(QByteArray(static_cast<const char *>(urb->urb->buffer),
                                  urb->urb->buffer_length),

@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QElapsedTimer>
+#include <QHash>
 #include <QList>
 #include <QMutex>
 #include <QString>
@@ -50,6 +51,9 @@ public:
     {
         QByteArray product = "VX420";
         QByteArray serialNumber = "VX4200001"; // empty: the EEPROM has no serial string
+        // The kernel's driver that takes the interface whenever the chip is
+        // plugged in; empty for none (the module unloaded or blacklisted).
+        QByteArray kernelDriver = "ftdi_sio";
     };
 
     // Vendor requests of the chip.
@@ -92,16 +96,33 @@ public:
     // The cable is pulled: the node and its sysfs entries go away, and every
     // request on an open handle fails as on a vanished device.
     void pullCable();
-    // A new device appears, to be opened anew.
-    void plugBackIn();
+    // A new device appears, to be opened anew: by default at the next
+    // device number, as the kernel numbers it; with newAddress false at the
+    // number it had, for a USB library that never hears umockdev's hot-plug
+    // events (they come as udev's, and the libusb inside the chip maker's
+    // library listens to the kernel's alone), so that its stale entry leads
+    // to the new device as its fresh one would on a real kernel.
+    void plugBackIn(bool newAddress = true);
     // Transfers on the bulk-in endpoint end with errno (-EPIPE: a stall,
     // -EOVERFLOW: a babble) the next `count` times.
     void failNextReads(int count, int error);
     // Permission bits of the device node: 0 makes it unreadable.
     void setNodeMode(int mode);
 
-    // umockdev's handler, in its thread.
+    // What umockdev's thread calls, which may outlive the chip, reaches it
+    // only while it exists.
+    struct Link
+    {
+        QMutex mutex;
+        EmulatedFt232r *chip = nullptr;
+    };
+
+    // umockdev's handlers, in its thread.
     bool handleIoctl(UMockdevIoctlClient *client);
+    void clientConnected(UMockdevIoctlClient *client);
+    // A client closed its file: the kernel releases its interface and
+    // discards its transfers.
+    void clientVanished(UMockdevIoctlClient *client);
 
 private:
     struct Urb;
@@ -116,6 +137,9 @@ private:
     void vendorOut(quint8 request, quint16 value, quint16 index, qint64 nowUs);
     void writeLine(const QByteArray &bytes, qint64 nowUs);
     bool readyToReap(Urb &urb, qint64 nowUs);
+    // Claims the interface for the client: refused while the kernel's
+    // driver or another client holds it. The lock is held.
+    int claim(UMockdevIoctlClient *client);
     QByteArray stringDescriptor(int index) const;
 
     mutable QMutex mutex;
@@ -123,10 +147,13 @@ private:
     QElapsedTimer clock;
     UMockdevTestbed *testbed = nullptr;
     UMockdevIoctlBase *handler = nullptr;
+    std::shared_ptr<Link> link;
     int deviceNumber = 1;
+    int attachedUpTo = 1; // nodes up to this number have the handler
     QString sysfsPath;
     QString node;
-    QList<QString> deadNodes;
+    int plug = 0; // counts the times the chip was plugged in
+    QHash<UMockdevIoctlClient *, int> clientPlug; // an open file and the plug it was opened on
 
     std::unique_ptr<EmulatedController> controller;
     std::unique_ptr<EmulatedRxQueue> rx;
@@ -135,6 +162,7 @@ private:
     qint64 txFreeUs = 0;
     qint64 lastInUs = 0; // when the last bulk-in packet was sent
     bool detached = false;
+    UMockdevIoctlClient *claimedBy = nullptr;
     int failingReads = 0;
     int failingError = 0;
     QList<std::shared_ptr<Urb>> urbs; // submitted, not yet reaped

@@ -26,6 +26,9 @@ private slots:
     void twoWritesMakeOneTransmission();
     void pauseKeepsQueuedWrites();
     void failedStatusQueryReportsIOError();
+    void lostLinkClosesTheDevice();
+    void refusedChipSaysWhy_data();
+    void refusedChipSaysWhy();
     void selectDevicePicksFirstMatch();
     void unknownDeviceOpensNothing();
     void requestsDuringSwitchRunAfterIt();
@@ -200,6 +203,88 @@ void tst_CommsWorker::failedStatusQueryReportsIOError()
     QCOMPARE(ioError.count(), 1);
     QCOMPARE(rxData.count(), 0);
     QVERIFY(worker->takeRxBytes().isEmpty());
+}
+
+// Whatever a library runs for the device ends with it; a new connection
+// opens it anew.
+void tst_CommsWorker::lostLinkClosesTheDevice()
+{
+    selectLineCards();
+    QSignalSpy ioError(worker, &CommsWorker::notifyIOError);
+    emu->pullCable();
+    emu->clearCalls();
+    invoke("serviceComms");
+    QCOMPARE(ioError.count(), 1);
+    QByteArrayList called;
+    for (const EmulatorCall &call : emu->calls())
+        called.append(call.function);
+    QCOMPARE(called, (QByteArrayList{"FT_GetStatus", "FT_GetStatus", "FT_Close"}));
+
+    emu->clearCalls();
+    invoke("serviceComms");
+    QVERIFY(emu->calls().isEmpty());
+    QCOMPARE(ioError.count(), 1);
+}
+
+void tst_CommsWorker::refusedChipSaysWhy_data()
+{
+    QTest::addColumn<QByteArray>("description");
+    QTest::addColumn<bool>("opens");
+    QTest::addColumn<int>("backendSays");
+    QTest::addColumn<int>("refusal");
+
+    using R = D2xxApi::OpenRefusal;
+    QTest::newRow("chip without strings, held by a kernel driver")
+        << QByteArray() << false << int(R::KernelDriver) << int(R::KernelDriver);
+    QTest::newRow("chip without strings, no permission")
+        << QByteArray() << false << int(R::NoPermission) << int(R::NoPermission);
+    QTest::newRow("chip without strings that opens: nothing to tell")
+        << QByteArray() << true << int(R::KernelDriver) << int(R::NotKnown);
+    QTest::newRow("the controller listed, its open refused")
+        << QByteArray("VX420") << false << int(R::OtherProgram) << int(R::OtherProgram);
+    QTest::newRow("another product's chip is not asked")
+        << QByteArray("FT232R USB UART") << false << int(R::KernelDriver) << int(R::NotKnown);
+}
+
+void tst_CommsWorker::refusedChipSaysWhy()
+{
+    QFETCH(QByteArray, description);
+    QFETCH(bool, opens);
+    QFETCH(int, backendSays);
+    QFETCH(int, refusal);
+
+    // The backend's word on a refused open, as a library-backed one gives it.
+    class RefusingD2xx : public EmulatedD2xx
+    {
+    public:
+        using EmulatedD2xx::EmulatedD2xx;
+        OpenRefusal reason = OpenRefusal::NotKnown;
+        OpenRefusal openRefusal(const QByteArray &) const override { return reason; }
+    };
+    cleanup();
+    auto refusing = std::make_shared<RefusingD2xx>(EmulatedD2xx::Timing::Instant);
+    refusing->reason = D2xxApi::OpenRefusal(backendSays);
+    emu = refusing;
+    thread = new WorkerThread;
+    worker = new CommsWorker(emu);
+    thread->start();
+    worker->moveToThread(thread);
+
+    EmulatedDevice chip;
+    chip.description = description;
+    emu->setDevices({chip});
+    emu->setOpenFails(!opens);
+    worker->debuggableGetDeviceList();
+    QVERIFY(!worker->selectDevice("VX420"));
+    QCOMPARE(int(worker->openRefusal()), refusal);
+    QVERIFY(!emu->lineState().lineCardPath);
+
+    // A later selection that finds the controller forgets the refusal.
+    emu->setDevices({EmulatedDevice()});
+    emu->setOpenFails(false);
+    worker->debuggableGetDeviceList();
+    QVERIFY(worker->selectDevice("VX420"));
+    QCOMPARE(worker->openRefusal(), D2xxApi::OpenRefusal::NotKnown);
 }
 
 void tst_CommsWorker::selectDevicePicksFirstMatch()

@@ -33,6 +33,13 @@ public:
         const FT_STATUS status = EmulatedD2xx::FT_SetBreakOn(h);
         return failing == "FT_SetBreakOn" ? FT_IO_ERROR : status;
     }
+    OpenRefusal refusal = OpenRefusal::NotKnown;
+    mutable QByteArray askedAbout;
+    OpenRefusal openRefusal(const QByteArray &description) const override
+    {
+        askedAbout = description;
+        return refusal;
+    }
 };
 
 QByteArrayList names(const QList<EmulatorCall> &calls, bool withPolls = false)
@@ -84,6 +91,10 @@ private slots:
     void rtsSpans();
 
     void queueCountClosedAndFailed();
+    void purgeDropsBothBuffers();
+    void closedAtTheEnd_data();
+    void closedAtTheEnd();
+    void refusalProbe();
 
 private:
     void openReady();
@@ -394,6 +405,58 @@ void tst_ftd2xxRaw::queueCountClosedAndFailed()
     QCOMPARE(ftdi->rxQueueCount(), -1);
     QByteArray out;
     QVERIFY(!ftdi->read(out));
+}
+
+// Whichever reset value a library sends for which buffer, received bytes go.
+void tst_ftd2xxRaw::purgeDropsBothBuffers()
+{
+    openReady();
+    QCOMPARE(ftdi->clearRxQueue(), FT_STATUS(FT_OK));
+    const QList<EmulatorCall> calls = emu->calls();
+    QCOMPARE(names(calls), QByteArrayList{"FT_Purge"});
+    QCOMPARE(calls.at(0).args, QList<quint32>{FT_PURGE_RX | FT_PURGE_TX});
+}
+
+// A library may run threads for an open device until it is closed.
+void tst_ftd2xxRaw::closedAtTheEnd_data()
+{
+    QTest::addColumn<bool>("pulled");
+    QTest::newRow("device there") << false;
+    QTest::newRow("device gone") << true;
+}
+
+void tst_ftd2xxRaw::closedAtTheEnd()
+{
+    QFETCH(bool, pulled);
+    openReady();
+    if (pulled)
+        emu->pullCable();
+    ftdi.reset();
+    QCOMPARE(names(emu->calls()), QByteArrayList{"FT_Close"});
+
+    // Closed once only, and nothing for a device never opened.
+    ftdi = std::make_unique<ftd2xxRaw>(emu);
+    emu->clearCalls();
+    ftdi->closeDevice();
+    ftdi.reset();
+    QVERIFY(emu->calls().isEmpty());
+}
+
+void tst_ftd2xxRaw::refusalProbe()
+{
+    QVERIFY(ftdi->getDeviceList());
+    emu->refusal = D2xxApi::OpenRefusal::NoPermission;
+    emu->setOpenFails(true);
+    QCOMPARE(ftdi->openRefusal(0, "VX420"), D2xxApi::OpenRefusal::NoPermission);
+    QCOMPARE(emu->askedAbout, QByteArray("VX420"));
+    QVERIFY(!ftdi->deviceOpen());
+
+    // One that opens is closed again untouched: nothing to tell.
+    emu->setOpenFails(false);
+    emu->clearCalls();
+    QCOMPARE(ftdi->openRefusal(0, "VX420"), D2xxApi::OpenRefusal::NotKnown);
+    QCOMPARE(names(emu->calls()), (QByteArrayList{"FT_Open", "FT_Close"}));
+    QVERIFY(!ftdi->deviceOpen());
 }
 
 QTEST_GUILESS_MAIN(tst_ftd2xxRaw)

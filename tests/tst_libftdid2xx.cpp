@@ -497,7 +497,7 @@ void tst_LibftdiD2xx::openAndClose()
     QCOMPARE(backend->FT_Close(handle), FT_STATUS(FT_INVALID_HANDLE));
     QCOMPARE(fake->log(), QByteArrayList({"usbOpenDev 1", "accessDenied 1", "freeContext",
                                           "usbOpenDev 1", "setRts 1", "usbClose", "freeContext"}));
-    QVERIFY(!backend->openRefusedAccess());
+    QCOMPARE(backend->openRefusal("VX420"), D2xxApi::OpenRefusal::NotKnown);
     QCOMPARE(fake->liveContexts(), 1);
 }
 
@@ -951,9 +951,9 @@ void tst_LibftdiD2xx::whatALinuxBenchShows()
     fake->failWith["usbOpenDev"] = -4;
     FT_HANDLE handle = nullptr;
     QCOMPARE(backend->FT_Open(2, &handle), FT_STATUS(FT_DEVICE_NOT_OPENED));
-    QVERIFY(backend->openRefusedAccess());
+    QCOMPARE(backend->openRefusal("VX420"), D2xxApi::OpenRefusal::NoPermission);
     QCOMPARE(backend->FT_Open(1, &handle), FT_STATUS(FT_DEVICE_NOT_OPENED));
-    QVERIFY(!backend->openRefusedAccess());
+    QCOMPARE(backend->openRefusal("VX420"), D2xxApi::OpenRefusal::NotKnown);
 }
 
 void tst_LibftdiD2xx::lineDisciplineOverLibftdi()

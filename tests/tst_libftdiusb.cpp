@@ -1,3 +1,5 @@
+#include "UsbChipTesting.h"
+
 #include "app/LineCardUpdaterWindow.h"
 #include "bootloader/FirmwareImage.h"
 #include "controller/VX420Controller.h"
@@ -9,9 +11,6 @@
 #include <QPushButton>
 #include <QtTest>
 
-#include <linux/capability.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <memory>
@@ -22,40 +21,6 @@ const QString imagePath = QStringLiteral(":/firmware/LQ770_KRONE_LSAPLUS_S2_10PA
 const QString linkLost =
     QStringLiteral("ERROR: USB link lost - check the cable and click Connect to controller");
 constexpr int installTimeoutMs = 120000;
-
-// Root reads any file: while it lasts, this process respects file modes.
-class WithoutFileOverride
-{
-public:
-    WithoutFileOverride()
-    {
-        header.version = _LINUX_CAPABILITY_VERSION_3;
-        header.pid = 0;
-        if (syscall(SYS_capget, &header, saved) != 0)
-            return;
-        __user_cap_data_struct reduced[2] = {saved[0], saved[1]};
-        reduced[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
-        active = syscall(SYS_capset, &header, reduced) == 0;
-    }
-    ~WithoutFileOverride()
-    {
-        if (active)
-            syscall(SYS_capset, &header, saved);
-    }
-
-private:
-    __user_cap_header_struct header{};
-    __user_cap_data_struct saved[2]{};
-    bool active = false;
-};
-
-int count(const QList<EmulatedFt232r::ControlRequest> &requests, quint8 request)
-{
-    int n = 0;
-    for (const EmulatedFt232r::ControlRequest &r : requests)
-        n += r.request == request;
-    return n;
-}
 
 } // namespace
 
@@ -167,46 +132,17 @@ void tst_LibftdiUsb::listedAndOpened()
 // listen, so the card's LED stays as it was.
 void tst_LibftdiUsb::lineSettingsDecideWhatTheControllerHears_data()
 {
-    QTest::addColumn<QString>("wrong");
-    QTest::addColumn<int>("led");
-    QTest::newRow("nothing wrong: the LED goes red") << QString() << 0x21;
-    QTest::newRow("19200 baud") << "baud" << 0;
-    QTest::newRow("1 stop bit") << "stop" << 0;
-    QTest::newRow("CBUS0 left high (mask 31)") << "mask" << 0;
-    QTest::newRow("no break") << "break" << 0;
+    UsbChipTesting::addLineSettingRows();
 }
 
 void tst_LibftdiUsb::lineSettingsDecideWhatTheControllerHears()
 {
     QFETCH(QString, wrong);
     QFETCH(int, led);
-
-    uint32_t n = 0;
-    QCOMPARE(api->FT_CreateDeviceInfoList(&n), FT_STATUS(FT_OK));
-    FT_HANDLE h = nullptr;
-    QCOMPARE(api->FT_Open(0, &h), FT_STATUS(FT_OK));
-    QCOMPARE(api->FT_SetBitMode(h, 0x22, FT_BITMODE_CBUS_BITBANG), FT_STATUS(FT_OK));
-    QCOMPARE(api->FT_SetBitMode(h, wrong == "mask" ? 0x31 : 0x30, FT_BITMODE_CBUS_BITBANG),
-             FT_STATUS(FT_OK));
-    QCOMPARE(api->FT_SetBaudRate(h, wrong == "baud" ? 19200 : 9600), FT_STATUS(FT_OK));
-    QCOMPARE(api->FT_SetDataCharacteristics(h, FT_BITS_8, wrong == "stop" ? 0 : FT_STOP_BITS_2,
-                                            FT_PARITY_NONE),
-             FT_STATUS(FT_OK));
-    QCOMPARE(api->FT_SetChars(h, 0x00, 1, 0x00, 0), FT_STATUS(FT_OK));
-    if (wrong != "break") {
-        QCOMPARE(api->FT_SetBreakOn(h), FT_STATUS(FT_OK));
-        QTest::qWait(3);
-        QCOMPARE(api->FT_SetBreakOff(h), FT_STATUS(FT_OK));
-    }
-    // The sync byte, then the LED red command's packet: body 21 FF FF, its
-    // code byte, the marker and its two check bytes.
-    QByteArray led21 = QByteArray::fromHex("55" "21FFFF04" "00" "2DAD");
-    uint32_t written = 0;
-    QCOMPARE(api->FT_Write(h, led21.data(), uint32_t(led21.size()), &written), FT_STATUS(FT_OK));
-    QCOMPARE(int(written), led21.size());
-    QTest::qWait(300);
+    UsbChipTesting::sendLedRed(*api, wrong);
+    if (QTest::currentTestFailed())
+        return;
     QCOMPARE(chip->ledState(0), led);
-    QCOMPARE(api->FT_Close(h), FT_STATUS(FT_OK));
 }
 
 // The whole update through libftdi1 and libusb, and what the chip was told.
@@ -233,6 +169,10 @@ void tst_LibftdiUsb::installThroughLibftdi()
     QVERIFY(chip->infoSegmentLocked(0));
     QVERIFY(chip->applicationRunning(0));
     QTRY_COMPARE(chip->ledState(0), 0x22);
+    // The card takes the LED command while it is on the wire; the tool drops
+    // RTS only after its wire time. Judged before that, the last break would
+    // lack its final drop.
+    QTRY_VERIFY(!chip->lineState().rts);
 
     const QList<EmulatedFt232r::ControlRequest> requests = chip->controlRequests();
     using Chip = EmulatedFt232r;
@@ -244,7 +184,7 @@ void tst_LibftdiUsb::installThroughLibftdi()
         if (r.request == Chip::requestData)
             QCOMPARE(r.value & 0x3FFF, 0x1008);
     }
-    QVERIFY(count(requests, Chip::requestBaudRate) >= 1);
+    QVERIFY(UsbChipTesting::count(requests, Chip::requestBaudRate) >= 1);
     bool eventChar = false;
     QList<quint16> masks;
     for (const Chip::ControlRequest &r : requests) {
@@ -256,34 +196,9 @@ void tst_LibftdiUsb::installThroughLibftdi()
     // The resting pins, then the line-card path by way of CBUS1 high.
     QCOMPARE(masks, (QList<quint16>{0x2022, 0x2032, 0x2022, 0x2010, 0x2030}));
 
-    // RTS raised before each break, dropped and raised again within it, and
-    // dropped once the transmission that follows the break is out.
     int breaks = 0;
-    for (int i = requestsAtConnect; i < requests.size(); ++i) {
-        const Chip::ControlRequest &r = requests.at(i);
-        if (r.request != Chip::requestData || !(r.value & 0x4000))
-            continue;
-        ++breaks;
-        QList<quint16> rts;
-        for (int j = i - 1; j >= 0 && requests.at(j).request != Chip::requestData; --j)
-            if (requests.at(j).request == Chip::requestModemControl) {
-                rts.prepend(requests.at(j).value);
-                break;
-            }
-        int off = i + 1;
-        while (off < requests.size() && requests.at(off).request != Chip::requestData)
-            ++off;
-        QVERIFY(off < requests.size());
-        for (int j = i + 1; j < off; ++j)
-            if (requests.at(j).request == Chip::requestModemControl)
-                rts.append(requests.at(j).value);
-        for (int j = off + 1; j < requests.size(); ++j)
-            if (requests.at(j).request == Chip::requestModemControl) {
-                rts.append(requests.at(j).value);
-                break;
-            }
-        QCOMPARE(rts, (QList<quint16>{0x0202, 0x0200, 0x0202, 0x0200}));
-    }
+    const QString broken = UsbChipTesting::rtsAroundBreaks(requests, requestsAtConnect, breaks);
+    QVERIFY2(broken.isEmpty(), qPrintable(broken));
     QVERIFY(breaks > 130); // one per transmission of the update
 }
 
@@ -310,7 +225,7 @@ void tst_LibftdiUsb::noPermission()
     chip->setNodeMode(0);
     setUpWindow();
     {
-        const WithoutFileOverride asAUser;
+        const UsbChipTesting::WithoutFileOverride asAUser;
         QTest::mouseClick(connectButton, Qt::LeftButton);
         QTRY_VERIFY(connectButton->isEnabled());
     }

@@ -41,6 +41,8 @@ private slots:
     void failedInstallations_data();
     void failedInstallations();
     void noController();
+    void refusedOpenSaysWhy_data();
+    void refusedOpenSaysWhy();
     void cardPulledOut();
     void cablePulledOut();
     void reconnectSoonAfterCablePull();
@@ -388,6 +390,63 @@ void tst_LineCardUpdaterWindow::noController()
 
     // Plugged in now: a second click connects.
     emu->setDevices({EmulatedDevice()});
+    connectController();
+}
+
+// The controller's chip is there but does not open: the user is told why,
+// as far as the USB layer can tell.
+void tst_LineCardUpdaterWindow::refusedOpenSaysWhy_data()
+{
+    QTest::addColumn<int>("refusal");
+    QTest::addColumn<QString>("text");
+    using R = D2xxApi::OpenRefusal;
+    QTest::newRow("no permission on the node")
+        << int(R::NoPermission)
+        << "ERROR: no permission to open the controller's USB chip - install the udev rule (see "
+           "README) and plug the controller in again";
+    QTest::newRow("held by the kernel's serial driver")
+        << int(R::KernelDriver)
+        << "ERROR: the kernel's serial driver holds the controller's USB chip - unload it with "
+           "\"sudo rmmod ftdi_sio\" (see README) and click Connect again";
+    QTest::newRow("open in another program")
+        << int(R::OtherProgram)
+        << "ERROR: another program has the controller's USB chip open - close it and click "
+           "Connect again";
+    QTest::newRow("nothing known")
+        << int(R::NotKnown)
+        << "ERROR: controller not found - check the USB cable and click Connect again";
+}
+
+void tst_LineCardUpdaterWindow::refusedOpenSaysWhy()
+{
+    QFETCH(int, refusal);
+    QFETCH(QString, text);
+
+    class RefusingD2xx : public EmulatedD2xx
+    {
+    public:
+        using EmulatedD2xx::EmulatedD2xx;
+        OpenRefusal reason = OpenRefusal::NotKnown;
+        OpenRefusal openRefusal(const QByteArray &) const override { return reason; }
+    };
+    auto refusing = std::make_shared<RefusingD2xx>(EmulatedD2xx::Timing::Instant);
+    refusing->reason = D2xxApi::OpenRefusal(refusal);
+    emu = refusing;
+    // Listed without its strings, as a chip that cannot be opened is.
+    EmulatedDevice chip;
+    chip.description.clear();
+    emu->setDevices({chip});
+    emu->setOpenFails(true);
+    emu->addCard();
+    setUpWindow();
+    QTest::mouseClick(connectButton, Qt::LeftButton);
+    QCOMPARE(summary(), QStringList{text});
+    QVERIFY(connectButton->isEnabled());
+    QVERIFY(!updateButton->isEnabled());
+
+    // Released: a second click connects.
+    emu->setDevices({EmulatedDevice()});
+    emu->setOpenFails(false);
     connectController();
 }
 

@@ -59,6 +59,7 @@ private slots:
     void candidatesTriedInOrder();
     void defaultNamesGoThroughTheLibrarySearch();
     void deviceAccessRunsThroughTheLibrary();
+    void openDevicesClosedAtTheEnd();
 };
 
 void tst_VendorD2xx::everyCallArrives_data()
@@ -320,6 +321,29 @@ void tst_VendorD2xx::deviceAccessRunsThroughTheLibrary()
                               "FT_ClrRts h",
                               "FT_SetChars h 0x00 1 0x00 0",
                           }));
+}
+
+// The library runs threads for an open device until FT_Close.
+void tst_VendorD2xx::openDevicesClosedAtTheEnd()
+{
+    FakeLog log(fakePath);
+    {
+        VendorD2xx vendor({fakePath});
+        FT_HANDLE handle = nullptr;
+        QCOMPARE(vendor.FT_Open(0, &handle), FT_STATUS(FT_OK));
+        log.clear();
+    }
+    QCOMPARE(log.lines(), QByteArrayList{"FT_Close h"});
+
+    // One the program closed is not closed again.
+    {
+        VendorD2xx vendor({fakePath});
+        FT_HANDLE handle = nullptr;
+        QCOMPARE(vendor.FT_Open(0, &handle), FT_STATUS(FT_OK));
+        QCOMPARE(vendor.FT_Close(handle), FT_STATUS(FT_OK));
+        log.clear();
+    }
+    QCOMPARE(log.lines(), QByteArrayList());
 }
 
 QTEST_GUILESS_MAIN(tst_VendorD2xx)

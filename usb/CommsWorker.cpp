@@ -18,19 +18,23 @@ QStringList CommsWorker::debuggableGetDeviceList()
 bool CommsWorker::selectDevice(const QString &name)
 {
     QMutexLocker lock(&mutex);
-    accessDenied = false;
+    refusal = D2xxApi::OpenRefusal::NotKnown;
     const int index = deviceNames.indexOf(name);
     if (index < 0) {
         // A chip whose strings could not be read may be the controller's,
-        // there for a user without permission to open it.
-        for (int i = 0; i < deviceNames.size() && !accessDenied; ++i) {
+        // there but not to be opened. The chip maker's library lists such a
+        // chip with ID 0.
+        for (int i = 0; i < deviceNames.size() && refusal == D2xxApi::OpenRefusal::NotKnown;
+             ++i) {
             const quint32 id = ftdi.listedId(i);
-            if (deviceNames.at(i).isEmpty() && (id == 0x04036001 || id == 0x04036015))
-                accessDenied = ftdi.refusesAccess(i);
+            if (deviceNames.at(i).isEmpty() && (id == 0x04036001 || id == 0x04036015 || id == 0))
+                refusal = ftdi.openRefusal(i, name.toUtf8());
         }
         return false;
     }
     const bool opened = ftdi.openDevice(index);
+    if (!opened)
+        refusal = ftdi.lastOpenRefusal(name.toUtf8());
     deviceOpen = ftdi.deviceOpen();
     ftdi.configureLine();
     return opened;
@@ -110,6 +114,12 @@ bool CommsWorker::readIfAny()
         count = ftdi.rxQueueCount();
         if (count < 0) {
             count = ftdi.rxQueueCount();
+            // The link is lost: the device is closed now, so that nothing a
+            // library runs for it outlives it; connecting opens it anew.
+            qCDebug(lcUsb) << "receive queue query failed with status" << ftdi.status()
+                           << "- closing the device";
+            ftdi.closeDevice();
+            deviceOpen = false;
             emit notifyIOError();
         } else if (count > 0) {
             QByteArray received;

@@ -22,9 +22,9 @@ public:
 
     QStringList debuggableGetDeviceList();
     bool selectDevice(const QString &name);
-    // After a failed selectDevice: a chip with the controller's USB IDs is
-    // there, but this user may not open it.
-    bool deviceAccessDenied() const { return accessDenied; }
+    // After a failed selectDevice: why a chip that may be the controller's
+    // is there but cannot be opened; NotKnown when none is or nothing tells.
+    D2xxApi::OpenRefusal openRefusal() const { return refusal; }
     QByteArray takeRxBytes();
 
     static constexpr quint32 lineCardSwitchUs = 1000 * 1000;
@@ -56,5 +56,5 @@ private:
     QByteArray rxBytes;
     QByteArray txBytes;
     bool traceEnabled = false;
-    std::atomic<bool> accessDenied{false};
+    std::atomic<D2xxApi::OpenRefusal> refusal{D2xxApi::OpenRefusal::NotKnown};
 };

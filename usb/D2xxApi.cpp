@@ -7,6 +7,8 @@
 #include <windows.h>
 #endif
 
+Q_LOGGING_CATEGORY(lcUsb, "linecard.usb", QtInfoMsg)
+
 void D2xxApi::sleepMicroseconds(uint32_t microseconds)
 {
 #ifdef Q_OS_WIN

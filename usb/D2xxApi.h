@@ -2,7 +2,13 @@
 
 #include "usb/D2xxTypes.h"
 
+#include <QByteArray>
+#include <QLoggingCategory>
+
 #include <memory>
+
+// Diagnostics of the USB layer the window does not show.
+Q_DECLARE_LOGGING_CATEGORY(lcUsb)
 
 // The operations of the USB serial chip library that the system uses, one
 // member per library function with the library's name and argument shapes.
@@ -45,9 +51,21 @@ public:
     // Blocks the calling thread for the given time; real backends sleep.
     virtual void sleepMicroseconds(uint32_t microseconds);
 
-    // Whether the last FT_Open that failed was refused for want of
-    // permission on the device; false where the backend cannot tell.
-    virtual bool openRefusedAccess() const { return false; }
+    // Why a chip that is there cannot be opened.
+    enum class OpenRefusal {
+        NotKnown,
+        NoPermission,       // this user may not open its device node
+        KernelDriver,       // a kernel driver (ftdi_sio) holds it
+        OtherProgram,       // another program has it open
+    };
+    // Why the last FT_Open that failed was refused, as far as the backend
+    // can tell; `description` is that of the chip sought, for a backend that
+    // has to find the chip by it.
+    virtual OpenRefusal openRefusal(const QByteArray &description) const
+    {
+        Q_UNUSED(description)
+        return OpenRefusal::NotKnown;
+    }
 
     // The backend used when the caller names none.
     static std::shared_ptr<D2xxApi> platformDefault();

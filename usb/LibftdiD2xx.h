@@ -66,7 +66,12 @@ public:
     FT_STATUS FT_Read(FT_HANDLE handle, void *buffer, uint32_t bytesToRead,
                       uint32_t *bytesReturned) override;
     FT_STATUS FT_Purge(FT_HANDLE handle, uint32_t mask) override;
-    bool openRefusedAccess() const override { return refusedAccess; }
+    // libftdi detaches a kernel driver by itself, so only a refused node
+    // is told.
+    OpenRefusal openRefusal(const QByteArray &) const override
+    {
+        return refusedAccess ? OpenRefusal::NoPermission : OpenRefusal::NotKnown;
+    }
 
 private:
     struct Device;

@@ -1,5 +1,7 @@
 #include "usb/VendorD2xx.h"
 
+#include "usb/UsbNodeProbe.h"
+
 #include <QtGlobal>
 #ifdef Q_OS_WIN
 #include <windows.h>
@@ -8,6 +10,7 @@
 
 #include <QFileInfo>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -113,9 +116,13 @@ VendorD2xx::VendorD2xx(const QStringList &libraryNames)
     }
 }
 
-// The library stays loaded: the device it may still hold open is released
-// with the process.
-VendorD2xx::~VendorD2xx() = default;
+// The library stays loaded (unloading it under its own threads is not
+// safe), but nothing of ours stays open in it.
+VendorD2xx::~VendorD2xx()
+{
+    while (!openHandles.empty())
+        FT_Close(openHandles.back());
+}
 
 QStringList VendorD2xx::defaultLibraryNames()
 {
@@ -157,12 +164,17 @@ FT_STATUS VendorD2xx::FT_Open(int deviceNumber, FT_HANDLE *handle)
 {
     if (fn) {
         const FT_STATUS status = fn->open(deviceNumber, handle);
+        lastOpenFailed = status != FT_OK;
+        if (status == FT_OK && handle) {
+            openHandles.push_back(*handle);
 #ifdef Q_OS_WIN
-        // 1 ms timer periods while the device is open: the link's pauses
-        // are of a few milliseconds.
-        if (status == FT_OK)
+            // 1 ms timer periods while the device is open: the link's pauses
+            // are of a few milliseconds.
             timeBeginPeriod(1);
 #endif
+        } else if (status != FT_OK) {
+            qCDebug(lcUsb) << "vendor library: FT_Open" << deviceNumber << "gave" << status;
+        }
         return status;
     }
     if (handle)
@@ -170,13 +182,25 @@ FT_STATUS VendorD2xx::FT_Open(int deviceNumber, FT_HANDLE *handle)
     return FT_DEVICE_NOT_FOUND;
 }
 
+D2xxApi::OpenRefusal VendorD2xx::openRefusal(const QByteArray &description) const
+{
+    // The chip maker's vendor ID: the library lists no other chips.
+    return lastOpenFailed ? UsbNodeProbe::refusal(0x0403, description) : OpenRefusal::NotKnown;
+}
+
 FT_STATUS VendorD2xx::FT_Close(FT_HANDLE handle)
 {
     if (!fn)
         return FT_INVALID_HANDLE;
+    // A handle whose device has gone is closed all the same: the library
+    // ends its threads for it.
+    const auto it = std::find(openHandles.begin(), openHandles.end(), handle);
+    const bool ours = it != openHandles.end();
+    if (ours)
+        openHandles.erase(it);
     const FT_STATUS status = fn->close(handle);
 #ifdef Q_OS_WIN
-    if (status == FT_OK)
+    if (ours)
         timeEndPeriod(1);
 #endif
     return status;

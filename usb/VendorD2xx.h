@@ -7,11 +7,18 @@
 #include <QStringList>
 
 #include <memory>
+#include <vector>
 
 // The chip maker's D2XX library, loaded at run time: the build needs neither
 // its header nor its import library. Each function is resolved by its
 // published name and called with its published signature. When no candidate
 // loads with every function the system uses, the backend lists no device.
+//
+// The library runs reader, processor and writer threads for every open
+// device until FT_Close; a device still open when the backend goes is closed
+// then, so that none of them outlives the program's use of it. On Linux the
+// library neither detaches the kernel's serial driver nor tells why an open
+// failed; the kernel is asked instead (UsbNodeProbe).
 class VendorD2xx : public D2xxApi
 {
 public:
@@ -55,6 +62,8 @@ public:
     FT_STATUS FT_Read(FT_HANDLE handle, void *buffer, uint32_t bytesToRead,
                       uint32_t *bytesReturned) override;
     FT_STATUS FT_Purge(FT_HANDLE handle, uint32_t mask) override;
+    // Asks the kernel about the chips whose product string is `description`.
+    OpenRefusal openRefusal(const QByteArray &description) const override;
 
 private:
     struct Functions;
@@ -62,4 +71,6 @@ private:
     QLibrary library;
     std::unique_ptr<Functions> fn; // null when no library loaded
     QString error;
+    std::vector<FT_HANDLE> openHandles;
+    bool lastOpenFailed = false;
 };

@@ -14,6 +14,11 @@ constexpr quint32 echoPollMs = 2;
 
 ftd2xxRaw::ftd2xxRaw(std::shared_ptr<D2xxApi> api) : api(std::move(api)) {}
 
+ftd2xxRaw::~ftd2xxRaw()
+{
+    closeDevice();
+}
+
 void ftd2xxRaw::sleepMicroseconds(quint32 microseconds)
 {
     api->sleepMicroseconds(microseconds);
@@ -65,24 +70,27 @@ quint32 ftd2xxRaw::listedId(int index) const
     return index >= 0 && index < deviceCount ? deviceInfoList[size_t(index)].ID : 0;
 }
 
-bool ftd2xxRaw::refusesAccess(int index)
+D2xxApi::OpenRefusal ftd2xxRaw::openRefusal(int index, const QByteArray &description)
 {
     FT_HANDLE probe = nullptr;
     if (api->FT_Open(index, &probe) == FT_OK) {
         api->FT_Close(probe);
-        return false;
+        return D2xxApi::OpenRefusal::NotKnown;
     }
-    return api->openRefusedAccess();
+    return api->openRefusal(description);
+}
+
+void ftd2xxRaw::closeDevice()
+{
+    if (isOpen && handle)
+        api->FT_Close(handle);
+    handle = nullptr;
+    isOpen = false;
 }
 
 bool ftd2xxRaw::openDevice(int index)
 {
-    if (isOpen) {
-        if (handle)
-            api->FT_Close(handle);
-        handle = nullptr;
-        isOpen = false;
-    }
+    closeDevice();
     FT_HANDLE opened = nullptr;
     lastStatus = api->FT_Open(index, &opened);
     if (lastStatus != FT_OK)
@@ -249,5 +257,9 @@ int ftd2xxRaw::rxQueueCount()
 
 FT_STATUS ftd2xxRaw::clearRxQueue()
 {
-    return api->FT_Purge(handle, FT_PURGE_RX);
+    // The libraries disagree on which of the chip's two reset values drops
+    // the received bytes (the chip maker's sends 1 for FT_PURGE_RX, libftdi1
+    // 1.5 sends 2), so both buffers are purged; the transmit side holds
+    // nothing at the moments this is called.
+    return api->FT_Purge(handle, FT_PURGE_RX | FT_PURGE_TX);
 }

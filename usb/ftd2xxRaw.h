@@ -16,9 +16,15 @@ class ftd2xxRaw
 {
 public:
     explicit ftd2xxRaw(std::shared_ptr<D2xxApi> api);
+    // Closes the device: a library may run threads for it until then.
+    ~ftd2xxRaw();
+    ftd2xxRaw(const ftd2xxRaw &) = delete;
+    ftd2xxRaw &operator=(const ftd2xxRaw &) = delete;
 
     bool getDeviceList();
     bool openDevice(int index);
+    // Closes the open device, if any; a device that has gone as well.
+    void closeDevice();
     bool configureLine();
     void selectLineCards();
     // Sends the sync byte and the whole of txBytes, which is left empty.
@@ -28,6 +34,8 @@ public:
     bool read(QByteArray &out);
     // Bytes waiting; 0 when no device is open, -1 when the query failed.
     int rxQueueCount();
+    // Drops what the chip and the driver hold of the far end's bytes. Called
+    // only while nothing waits to be sent.
     FT_STATUS clearRxQueue();
     bool clearRxWithWait(quint32 expected);
     bool sendBreak();
@@ -39,9 +47,14 @@ public:
     QByteArray listedDescription(int index) const;
     // Vendor and product ID of a listed device, vendor in the high half.
     quint32 listedId(int index) const;
-    // Whether opening a listed device is refused for want of permission; a
-    // device that opens is closed again untouched.
-    bool refusesAccess(int index);
+    // Why opening a listed device, which may be the one described, is
+    // refused; NotKnown for one that opens, which is closed again untouched.
+    D2xxApi::OpenRefusal openRefusal(int index, const QByteArray &description);
+    // Why the last openDevice that failed was refused, as far as told.
+    D2xxApi::OpenRefusal lastOpenRefusal(const QByteArray &description) const
+    {
+        return api->openRefusal(description);
+    }
     bool deviceOpen() const { return isOpen; }
     FT_STATUS status() const { return lastStatus; }
 
