@@ -177,7 +177,17 @@ int VX420Controller::quietGapMs() const
 
 bool VX420Controller::controllerAccessDenied() const
 {
-    return worker->deviceAccessDenied();
+    return worker->openFailure() == CommsWorker::OpenFailure::AccessDenied;
+}
+
+bool VX420Controller::controllerNotOpened() const
+{
+    return worker->openFailure() == CommsWorker::OpenFailure::NotOpened;
+}
+
+QString VX420Controller::controllerOpenFailureReason() const
+{
+    return worker->openFailureReason();
 }
 
 void VX420Controller::onReqClearRx()

@@ -82,6 +82,11 @@ public:
     // After a failed open: the controller's chip is there, but this user may
     // not open it.
     bool controllerAccessDenied() const;
+    // After a failed open: the controller is listed but could not be opened
+    // (not for want of permission).
+    bool controllerNotOpened() const;
+    // What the USB library said when the open failed; empty when it did not say.
+    QString controllerOpenFailureReason() const;
 
 signals:
     void notifyCardRemoved(int card);

@@ -18,22 +18,41 @@ QStringList CommsWorker::debuggableGetDeviceList()
 bool CommsWorker::selectDevice(const QString &name)
 {
     QMutexLocker lock(&mutex);
-    accessDenied = false;
+    failure = OpenFailure::None;
+    failureReason.clear();
     const int index = deviceNames.indexOf(name);
     if (index < 0) {
+        failure = OpenFailure::NotFound;
         // A chip whose strings could not be read may be the controller's,
         // there for a user without permission to open it.
-        for (int i = 0; i < deviceNames.size() && !accessDenied; ++i) {
+        for (int i = 0; i < deviceNames.size() && failure == OpenFailure::NotFound; ++i) {
             const quint32 id = ftdi.listedId(i);
-            if (deviceNames.at(i).isEmpty() && (id == 0x04036001 || id == 0x04036015))
-                accessDenied = ftdi.refusesAccess(i);
+            if (deviceNames.at(i).isEmpty() && (id == 0x04036001 || id == 0x04036015)
+                && ftdi.refusesAccess(i))
+                failure = OpenFailure::AccessDenied;
         }
         return false;
     }
     const bool opened = ftdi.openDevice(index);
     deviceOpen = ftdi.deviceOpen();
     ftdi.configureLine();
+    if (!opened) {
+        failure = ftdi.openRefusedAccess() ? OpenFailure::AccessDenied : OpenFailure::NotOpened;
+        failureReason = QString::fromStdString(ftdi.openFailureReason());
+    }
     return opened;
+}
+
+CommsWorker::OpenFailure CommsWorker::openFailure() const
+{
+    QMutexLocker lock(&mutex);
+    return failure;
+}
+
+QString CommsWorker::openFailureReason() const
+{
+    QMutexLocker lock(&mutex);
+    return failureReason;
 }
 
 QByteArray CommsWorker::takeRxBytes()

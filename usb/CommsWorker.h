@@ -20,11 +20,19 @@ class CommsWorker : public QObject
 public:
     explicit CommsWorker(std::shared_ptr<D2xxApi> api = D2xxApi::platformDefault());
 
+    // Why the last selectDevice failed.
+    enum class OpenFailure {
+        None,         // it opened
+        NotFound,     // no device of that name is listed
+        AccessDenied, // a chip that may be the controller is there, but this user may not open it
+        NotOpened,    // the device is listed, but it could not be opened
+    };
+
     QStringList debuggableGetDeviceList();
     bool selectDevice(const QString &name);
-    // After a failed selectDevice: a chip with the controller's USB IDs is
-    // there, but this user may not open it.
-    bool deviceAccessDenied() const { return accessDenied; }
+    OpenFailure openFailure() const;
+    // What the USB library said when the open failed; empty when it did not say.
+    QString openFailureReason() const;
     QByteArray takeRxBytes();
 
     static constexpr quint32 lineCardSwitchUs = 1000 * 1000;
@@ -49,12 +57,14 @@ private:
     // Read outside the mutex by service passes; a stale value delays work by
     // one pass at most.
     std::atomic<bool> workEnabled{false};
-    QMutex mutex;
+    mutable QMutex mutex;
     ftd2xxRaw ftdi;
     std::atomic<bool> txPending{false};
     std::atomic<bool> deviceOpen{false};
     QByteArray rxBytes;
     QByteArray txBytes;
     bool traceEnabled = false;
-    std::atomic<bool> accessDenied{false};
+    // Written and read on the manager's thread, under the mutex.
+    OpenFailure failure = OpenFailure::None;
+    QString failureReason;
 };

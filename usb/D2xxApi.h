@@ -3,6 +3,7 @@
 #include "usb/D2xxTypes.h"
 
 #include <memory>
+#include <string>
 
 // The operations of the USB serial chip library that the system uses, one
 // member per library function with the library's name and argument shapes.
@@ -48,7 +49,12 @@ public:
     // Whether the last FT_Open that failed was refused for want of
     // permission on the device; false where the backend cannot tell.
     virtual bool openRefusedAccess() const { return false; }
+    // Why the last FT_Open failed, in the library's words; empty where the
+    // backend cannot tell.
+    virtual std::string openFailureReason() const { return {}; }
 
-    // The backend used when the caller names none.
+    // The backend used when the caller names none. The first choice is
+    // stated once as "USB: ..."; why the vendor library was not taken goes
+    // to the logging category linecard.usb (debug, off by default).
     static std::shared_ptr<D2xxApi> platformDefault();
 };

@@ -67,6 +67,7 @@ public:
                       uint32_t *bytesReturned) override;
     FT_STATUS FT_Purge(FT_HANDLE handle, uint32_t mask) override;
     bool openRefusedAccess() const override { return refusedAccess; }
+    std::string openFailureReason() const override { return openFailure; }
 
 private:
     struct Device;
@@ -83,4 +84,5 @@ private:
     std::vector<FT_DEVICE_LIST_INFO_NODE> records;
     std::vector<std::unique_ptr<Device>> devices;
     bool refusedAccess = false;
+    std::string openFailure; // libftdi's error text for the last failed FT_Open
 };

@@ -42,6 +42,10 @@ public:
     // Whether opening a listed device is refused for want of permission; a
     // device that opens is closed again untouched.
     bool refusesAccess(int index);
+    // After a failed openDevice: whether it was refused for want of
+    // permission, and why it failed in the library's words (may be empty).
+    bool openRefusedAccess() const { return api->openRefusedAccess(); }
+    std::string openFailureReason() const { return api->openFailureReason(); }
     bool deviceOpen() const { return isOpen; }
     FT_STATUS status() const { return lastStatus; }
 
