@@ -4,6 +4,7 @@
 
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QIcon>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -22,10 +23,30 @@ struct BoardKind
 
 } // namespace
 
+// Outside any namespace, as Q_INIT_RESOURCE requires.
+static void registerIcon()
+{
+    Q_INIT_RESOURCE(icons);
+}
+
+const QLatin1String LineCardUpdaterWindow::nextPrefix("Next: ");
+const QLatin1String LineCardUpdaterWindow::reasonPrefix("Reason: ");
+
+QString LineCardUpdaterWindow::verdictOf(const QStringList &summaryLines)
+{
+    for (auto line = summaryLines.crbegin(); line != summaryLines.crend(); ++line) {
+        if (!line->startsWith(nextPrefix) && !line->startsWith(reasonPrefix))
+            return *line;
+    }
+    return QString();
+}
+
 LineCardUpdaterWindow::LineCardUpdaterWindow(QWidget *parent, std::shared_ptr<D2xxApi> api)
     : QWidget(parent)
 {
-    setWindowTitle(QStringLiteral("Line Card Update Tool V1.1"));
+    setWindowTitle(QStringLiteral("Line Card Update Tool V" LINECARD_VERSION));
+    registerIcon();
+    setWindowIcon(QIcon(QStringLiteral(":/icons/linecard-updater.svg")));
     mainLayout = new QHBoxLayout(this);
     controlsLayout = new QVBoxLayout;
     controlsGroupBox = new QGroupBox(QString());
@@ -142,14 +163,19 @@ void LineCardUpdaterWindow::onDeviceSelected(bool ok)
     resultsPane->appendPlainText(QStringLiteral("onDeviceSelected(false)"));
     switch (controller->controllerOpenRefusal()) {
     case D2xxApi::OpenRefusal::NoPermission:
-        summaryPane->appendPlainText(QStringLiteral(
-            "ERROR: no permission to open the controller's USB chip - install the udev rule (see "
-            "README) and plug the controller in again"));
+        // The package's udev rule gives access once the controller is
+        // plugged in after installing; where no seat manager runs, only to
+        // the group plugdev.
+        summaryPane->appendPlainText(
+            QStringLiteral("ERROR: no permission to open the controller's USB chip - unplug the "
+                           "controller, plug it in again and click Connect again"));
+        showNext(QStringLiteral(
+            "if it is refused again, have your user added to the group plugdev and log in again"));
         break;
     case D2xxApi::OpenRefusal::KernelDriver:
         summaryPane->appendPlainText(QStringLiteral(
             "ERROR: the kernel's serial driver holds the controller's USB chip - unload it with "
-            "\"sudo rmmod ftdi_sio\" (see README) and click Connect again"));
+            "\"sudo rmmod ftdi_sio\" and click Connect again"));
         break;
     case D2xxApi::OpenRefusal::OtherProgram:
         summaryPane->appendPlainText(QStringLiteral(
@@ -157,8 +183,18 @@ void LineCardUpdaterWindow::onDeviceSelected(bool ok)
             "Connect again"));
         break;
     case D2xxApi::OpenRefusal::NotKnown:
-        summaryPane->appendPlainText(QStringLiteral(
-            "ERROR: controller not found - check the USB cable and click Connect again"));
+        if (controller->controllerNotOpened()) {
+            summaryPane->appendPlainText(QStringLiteral(
+                "ERROR: controller found but could not be opened - is another program using it?"));
+            const QString why = controller->controllerOpenFailureReason();
+            if (!why.isEmpty())
+                showReason(why);
+            showNext(QStringLiteral("close other programs, unplug the controller, plug it in "
+                                    "again and click Connect again"));
+        } else {
+            summaryPane->appendPlainText(QStringLiteral(
+                "ERROR: controller not found - check the USB cable and click Connect again"));
+        }
         break;
     }
     connectButton->setEnabled(true);
@@ -169,6 +205,8 @@ void LineCardUpdaterWindow::onLineCardsSelected(bool ok)
     if (ok) {
         resultsPane->appendPlainText(QStringLiteral("onLineCardsSelected(true)"));
         updateButton->setEnabled(true);
+        summaryPane->appendPlainText(QStringLiteral("Controller connected"));
+        showNext(QStringLiteral("plug in one line card and click Update card"));
     } else {
         resultsPane->appendPlainText(QStringLiteral("onLineCardsSelected(false)"));
     }
@@ -213,6 +251,8 @@ void LineCardUpdaterWindow::onLineCardInfo(int card)
             endUpdate(QString::asprintf(
                 "ERROR: %d line cards attached - please update your line cards one at a time",
                 cards));
+            showNext(cards == 0 ? QStringLiteral("plug in one line card and click Update card")
+                                : QStringLiteral("leave one card plugged in and click Update card"));
             // The other cards' reports to this click still ask for the red LED.
             identityAwaited = true;
             updateButton->setEnabled(true);
@@ -267,12 +307,24 @@ void LineCardUpdaterWindow::onLineCardInfo(int card)
         identityAwaited = false;
         firmwareLoading = true;
         summaryPane->appendPlainText(QStringLiteral("Loading firmware - please wait"));
+        summaryPane->appendPlainText(QStringLiteral("Do not remove the card during the update"));
         progressBar->setValue(0);
         progressBar->setVisible(true);
         emit reqBootLoaderFirmwareInstall();
         return;
     }
     endUpdate(QStringLiteral("Error: bad line card"));
+    if (!info) {
+        showReason(QStringLiteral("the card's identity could not be read"));
+        showNext(QStringLiteral("reseat the card and click Update card again"));
+    } else if (!matched) {
+        showReason(QString::asprintf("no firmware for this board (manufacturer %d, type %d)",
+                                     info->blockManufacturer, info->blockType));
+        showNext(QStringLiteral("set this card aside and click Update card for the next one"));
+    } else {
+        showReason(QStringLiteral("the tool's firmware image for this board does not load"));
+        showNext(QStringLiteral("reinstall the tool, then click Update card again"));
+    }
     updateButton->setEnabled(true);
     emit reqLedRed();
 }
@@ -313,6 +365,7 @@ void LineCardUpdaterWindow::onBootLoaderResult(int result)
         progressBar->setVisible(false);
         resultsPane->appendPlainText(QStringLiteral("Firmware load failed - give up"));
         endUpdate(QStringLiteral("ERROR: firmware load failed"));
+        showNext(QStringLiteral("reseat the card and click Update card again"));
         updateButton->setEnabled(true);
         emit reqLedRed();
     }
@@ -375,8 +428,14 @@ void LineCardUpdaterWindow::onSeriousError(int code)
     if (code == VX420Controller::SeriousErrorNoReply) {
         firmwareLoading = false;
         progressBar->setVisible(false);
-        endUpdate(QStringLiteral(
-            "ERROR: no reply from the controller - check the line card and click Update card again"));
+        // The click's first command is answered by the card alone: without
+        // its answer no card took part at all.
+        if (identifyPending)
+            endUpdate(QStringLiteral(
+                "ERROR: no line card answered - plug in one line card and click Update card again"));
+        else
+            endUpdate(QStringLiteral("ERROR: no reply from the controller - check the line card "
+                                     "and click Update card again"));
         updateButton->setEnabled(true);
         emit reqLedRed();
     }
@@ -399,6 +458,7 @@ void LineCardUpdaterWindow::finishUpdate(const QString &summary)
 {
     updateButton->setEnabled(true);
     endUpdate(summary);
+    showNext(QStringLiteral("plug in the next card and click Update card"));
     emit reqLedGreen();
 }
 
@@ -410,4 +470,14 @@ void LineCardUpdaterWindow::endUpdate(const QString &summary)
     flashVersionAwaited = false;
     reflashAwaited = false;
     summaryPane->appendPlainText(summary);
+}
+
+void LineCardUpdaterWindow::showNext(const QString &step)
+{
+    summaryPane->appendPlainText(QString(nextPrefix) + step);
+}
+
+void LineCardUpdaterWindow::showReason(const QString &why)
+{
+    summaryPane->appendPlainText(QString(reasonPrefix) + why);
 }

@@ -2,7 +2,9 @@
 
 #include "usb/D2xxApi.h"
 
+#include <QLatin1String>
 #include <QString>
+#include <QStringList>
 #include <QWidget>
 
 #include <memory>
@@ -30,6 +32,14 @@ public:
 
     static constexpr int retriesPerClick = 4;
     static constexpr int columnWidth = 500;
+
+    // Summary lines that follow a message: what to do next, and why it
+    // failed. The message they follow is the last line that is neither.
+    static const QLatin1String nextPrefix;
+    static const QLatin1String reasonPrefix;
+    // The summary's latest message, hints and reasons left out: the
+    // verdict once an update has ended ("Finished." or an error text).
+    static QString verdictOf(const QStringList &summaryLines);
 
 signals:
     void reqDefaultStartup();
@@ -61,6 +71,9 @@ private:
     // Ends the update with the summary line; reports still on their way are
     // only logged.
     void endUpdate(const QString &summary);
+    // "Next: " and what to do, or "Reason: " and why, in the summary pane.
+    void showNext(const QString &step);
+    void showReason(const QString &why);
 
     VX420Controller *controller = nullptr;
     bool identifyPending = true;

@@ -1,6 +1,8 @@
 #include "app/QtEnvironment.h"
 
 #include <QByteArray>
+#include <QCoreApplication>
+#include <QGuiApplication>
 #include <QtGlobal>
 
 namespace QtEnvironment {
@@ -16,6 +18,14 @@ void useOffscreenWithoutDisplay()
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY")
         && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+}
+
+void identifyProgram(const char *name, bool desktopEntry)
+{
+    QCoreApplication::setApplicationName(QString::fromLatin1(name));
+    QCoreApplication::setApplicationVersion(QStringLiteral(LINECARD_VERSION));
+    if (desktopEntry)
+        QGuiApplication::setDesktopFileName(QString::fromLatin1(name));
 }
 
 } // namespace QtEnvironment

@@ -8,4 +8,8 @@ namespace QtEnvironment {
 void useLeanEventLoop();
 // Qt's offscreen platform when there is no display to show a window on.
 void useOffscreenWithoutDisplay();
+// The program's name and version (CMake's project version) for Qt; the
+// installed tool also names its desktop entry, by which a Wayland desktop
+// matches its window to the menu's entry and icon.
+void identifyProgram(const char *name = "linecard-updater", bool desktopEntry = true);
 } // namespace QtEnvironment

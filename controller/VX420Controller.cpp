@@ -180,6 +180,16 @@ D2xxApi::OpenRefusal VX420Controller::controllerOpenRefusal() const
     return worker->openRefusal();
 }
 
+bool VX420Controller::controllerNotOpened() const
+{
+    return worker->openFailure() == CommsWorker::OpenFailure::NotOpened;
+}
+
+QString VX420Controller::controllerOpenFailureReason() const
+{
+    return worker->openFailureReason();
+}
+
 void VX420Controller::onReqClearRx()
 {
     clearRxPending = true;

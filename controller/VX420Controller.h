@@ -82,6 +82,10 @@ public:
     // After a failed open: why the controller's chip, which is there, could
     // not be opened; NotKnown when no such chip is there or nothing tells.
     D2xxApi::OpenRefusal controllerOpenRefusal() const;
+    // After a failed open: the controller is listed but could not be opened.
+    bool controllerNotOpened() const;
+    // What the USB library said when the open failed; empty when it did not say.
+    QString controllerOpenFailureReason() const;
 
 signals:
     void notifyCardRemoved(int card);

@@ -15,14 +15,16 @@ AutoUpdateRunner::AutoUpdateRunner(LineCardUpdaterWindow *window, int timeoutSec
     connect(window, &LineCardUpdaterWindow::reqLedRed, this, [this] { ++ledRequests; });
     connect(window->controllerManager(), &VX420Controller::notifyInstallProgress, this,
             [this](int done, int total) {
-                pagesDone = done;
-                pagesTotal = total;
+                notePages(done, total);
                 showProgress(stage());
             });
     // Every stage the summary reaches is shown, however quickly the next
-    // one follows.
+    // one follows; after the verdict, nothing (the report carries it).
     connect(window->findChild<QPlainTextEdit *>(QStringLiteral("summaryPane")),
-            &QPlainTextEdit::textChanged, this, [this] { showProgress(stage()); });
+            &QPlainTextEdit::textChanged, this, [this] {
+                if (clock.isValid() && outcomeOf(summaryLines()) < 0)
+                    showProgress(stage());
+            });
     // The LED commands are the only transmissions once the update has ended.
     connect(window->controllerManager(), &VX420Controller::reqWrite, this, [this] {
         if (ledWrites < ledRequests)
@@ -36,11 +38,55 @@ void AutoUpdateRunner::setProgressOutput(std::FILE *stream, bool inPlace)
     progressInPlace = inPlace;
 }
 
+QString AutoUpdateRunner::paneText(const char *name) const
+{
+    return window->findChild<QPlainTextEdit *>(QString::fromLatin1(name))->toPlainText();
+}
+
 QStringList AutoUpdateRunner::summaryLines() const
 {
-    return window->findChild<QPlainTextEdit *>(QStringLiteral("summaryPane"))
-        ->toPlainText()
-        .split(QLatin1Char('\n'));
+    return paneText("summaryPane").split(QLatin1Char('\n'));
+}
+
+void AutoUpdateRunner::notePages(int done, int total)
+{
+    // A new attempt starts from page 0: its pace is measured anew.
+    if (done < pagesDone || paceStartMs < 0) {
+        pacePages = done;
+        paceStartMs = clock.elapsed();
+    }
+    pagesDone = done;
+    pagesTotal = total;
+    // Plain lines only every sixteenth page, and the last.
+    if (!progressInPlace && done % 16 != 0 && done != total)
+        return;
+    installText = installLine(done, total, done - pacePages, clock.elapsed() - paceStartMs);
+}
+
+QString AutoUpdateRunner::installLine(int done, int total, int paced, qint64 spentMs)
+{
+    if (done <= 0 || total <= 0)
+        return QString();
+    QString text = QStringLiteral("Installing the firmware: %1% (page %2/%3)")
+                       .arg(done * 100 / total)
+                       .arg(done)
+                       .arg(total);
+    if (paced >= 2 && spentMs > 0) {
+        const qint64 leftS = (spentMs * (total - done) / paced + 500) / 1000;
+        if (leftS >= 60)
+            text += QStringLiteral(", about %1 left").arg(duration(leftS * 1000));
+        else if (leftS >= 1)
+            text += QStringLiteral(", about %1 s left").arg(leftS);
+    }
+    return text;
+}
+
+QString AutoUpdateRunner::duration(qint64 ms)
+{
+    if (ms < 60000)
+        return QString::asprintf("%.1f s", double(ms) / 1000.0);
+    const qint64 seconds = (ms + 500) / 1000;
+    return QString::asprintf("%lld min %02lld s", seconds / 60, seconds % 60);
 }
 
 QString AutoUpdateRunner::stage() const
@@ -52,13 +98,8 @@ QString AutoUpdateRunner::stage() const
         return QStringLiteral("Updating the card's bootloader");
     if (summary.contains(QStringLiteral("New firmware installed OK")))
         return QStringLiteral("Checking the card's bootloader");
-    if (summary.contains(QStringLiteral("Loading firmware - please wait"))) {
-        // Plain lines only every sixteenth page, and the last.
-        const int shown = progressInPlace || pagesDone == pagesTotal ? pagesDone : pagesDone / 16 * 16;
-        if (shown == 0)
-            return QStringLiteral("Installing the firmware");
-        return QStringLiteral("Installing the firmware: page %1/%2").arg(shown).arg(pagesTotal);
-    }
+    if (summary.contains(QStringLiteral("Loading firmware - please wait")))
+        return installText.isEmpty() ? QStringLiteral("Installing the firmware") : installText;
     return QStringLiteral("Identifying the line card");
 }
 
@@ -83,10 +124,26 @@ void AutoUpdateRunner::start()
 
 QString AutoUpdateRunner::report() const
 {
-    return window->findChild<QPlainTextEdit *>(QStringLiteral("summaryPane"))->toPlainText()
-        + QLatin1Char('\n')
-        + window->findChild<QPlainTextEdit *>(QStringLiteral("resultsPane"))->toPlainText()
-        + QLatin1Char('\n');
+    const QString results = paneText("resultsPane");
+    QString text = QStringLiteral("== Results ==\n");
+    if (!results.isEmpty())
+        text += results + QLatin1Char('\n');
+    text += QStringLiteral("\n== Summary ==\n");
+    QStringList summary = summaryLines();
+    const QString verdict = LineCardUpdaterWindow::verdictOf(summary);
+    if (verdictMs >= 0 && outcomeOf(summary) >= 0) {
+        for (int i = summary.size() - 1; i >= 0; --i) {
+            if (summary.at(i) == verdict) {
+                summary[i] += QStringLiteral("  (%1)").arg(duration(verdictMs));
+                break;
+            }
+        }
+    }
+    if (!paneText("summaryPane").isEmpty())
+        text += summary.join(QLatin1Char('\n')) + QLatin1Char('\n');
+    if (verdictMs < 0)
+        text += QStringLiteral("No result within %1\n").arg(duration(timeoutMs));
+    return text;
 }
 
 int AutoUpdateRunner::outcomeOf(const QStringList &lines)
@@ -116,6 +173,8 @@ void AutoUpdateRunner::poll()
         showProgress(stage());
         return;
     }
+    if (verdictMs < 0)
+        verdictMs = clock.elapsed();
     const bool ledSettled =
         ledWrites == ledRequests && !window->controllerManager()->awaitingReply();
     if (ledSettled)
@@ -125,11 +184,9 @@ void AutoUpdateRunner::poll()
 void AutoUpdateRunner::finish(int exitCode)
 {
     pollTimer.stop();
-    if (progress) {
-        showProgress(exitCode == TimedOut ? QStringLiteral("No result in time")
-                                          : summaryLines().last());
-        if (progressInPlace)
-            std::fputc('\n', progress);
+    // The verdict is the report's: a terminal's progress line goes.
+    if (progress && progressInPlace) {
+        std::fputs("\r\033[K", progress);
         std::fflush(progress);
     }
     emit finished(exitCode);

@@ -24,12 +24,20 @@ public:
 
     void start();
     // Shows what the update is doing on stream while it runs: one line
-    // rewritten in place (a terminal), or a line for each stage.
+    // rewritten in place and cleared at the end (a terminal), or a line for
+    // each stage.
     void setProgressOutput(std::FILE *stream, bool inPlace);
-    // The summary pane, then the "Results" pane.
+    // The "Results" pane, then the summary pane, each under its heading; the
+    // summary's verdict carries the time from the click on "Connect to
+    // controller" to it.
     QString report() const;
     // What summary lines say of an update: Finished, Failed, or -1 while it runs.
     static int outcomeOf(const QStringList &summaryLines);
+    // "12.3 s", or "2 min 05 s" from a minute on.
+    static QString duration(qint64 ms);
+    // The stage line while pages go in: done of total, and the time left at
+    // the pace of `paced` pages sent in spentMs (from two pages and a second on).
+    static QString installLine(int done, int total, int paced, qint64 spentMs);
 
 signals:
     void finished(int exitCode);
@@ -40,6 +48,8 @@ private:
     void showProgress(const QString &text);
     QString stage() const;
     QStringList summaryLines() const;
+    QString paneText(const char *name) const;
+    void notePages(int done, int total);
 
     LineCardUpdaterWindow *window;
     QTimer pollTimer;
@@ -53,4 +63,10 @@ private:
     QString shownProgress;
     int pagesDone = 0;
     int pagesTotal = 0;
+    // The installation's pace: pages and time at the first page of the
+    // attempt that runs.
+    int pacePages = 0;
+    qint64 paceStartMs = -1;
+    QString installText; // the stage line while pages go in
+    qint64 verdictMs = -1; // when the summary first stated a result
 };

@@ -6,6 +6,9 @@
 
 #include <QHeaderView>
 #include <QLabel>
+#include <QPointer>
+#include <QScreen>
+#include <QWindow>
 #include <QTableWidget>
 #include <QVBoxLayout>
 
@@ -44,6 +47,77 @@ EmulatedCardsWindow::EmulatedCardsWindow(std::shared_ptr<EmulatedD2xx> emulator,
     connect(&timer, &QTimer::timeout, this, &EmulatedCardsWindow::refresh);
     timer.start();
     refresh();
+}
+
+QPoint EmulatedCardsWindow::placeBeside(const QRect &beside, const QSize &size,
+                                        const QRect &available)
+{
+    constexpr int gap = 16;
+    const QPoint candidates[] = {
+        {beside.right() + 1 + gap, beside.top()},
+        {beside.left() - gap - size.width(), beside.top()},
+        {beside.left(), beside.bottom() + 1 + gap},
+        {beside.left(), beside.top() - gap - size.height()},
+    };
+    QPoint best;
+    qint64 bestOverlap = -1;
+    for (const QPoint &candidate : candidates) {
+        // Kept on the screen; the first that then leaves the main window
+        // free is taken.
+        const QPoint onScreen(
+            qMax(available.left(), qMin(candidate.x(), available.right() + 1 - size.width())),
+            qMax(available.top(), qMin(candidate.y(), available.bottom() + 1 - size.height())));
+        const QRect overlap = QRect(onScreen, size).intersected(beside);
+        const qint64 area = overlap.isEmpty() ? 0 : qint64(overlap.width()) * overlap.height();
+        if (bestOverlap < 0 || area < bestOverlap) {
+            best = onScreen;
+            bestOverlap = area;
+        }
+        if (area == 0)
+            break;
+    }
+    return best;
+}
+
+void EmulatedCardsWindow::placeBesideWindow(const QWidget &main)
+{
+    const QScreen *screen = main.screen();
+    if (!screen)
+        return;
+    const QRect available = screen->availableGeometry();
+    const QSize frameExtra = frameGeometry().size() - size();
+    if (frameGeometry().width() > available.width())
+        resize(available.width() - frameExtra.width(), height());
+    move(placeBeside(main.frameGeometry(), frameGeometry().size(), available));
+}
+
+void EmulatedCardsWindow::showBeside(QWidget &main)
+{
+    QWindow *handle = main.windowHandle();
+    if (!handle || handle->isExposed()) {
+        placeBesideWindow(main);
+        show();
+        return;
+    }
+    besideWindow = &main;
+    handle->installEventFilter(this);
+}
+
+bool EmulatedCardsWindow::eventFilter(QObject *watched, QEvent *event)
+{
+    if (besideWindow && event->type() == QEvent::Expose
+        && watched == besideWindow->windowHandle() && besideWindow->windowHandle()->isExposed()) {
+        watched->removeEventFilter(this);
+        const QPointer<QWidget> main = besideWindow;
+        besideWindow = nullptr;
+        // After the expose event has been handled: the frame is known then.
+        QTimer::singleShot(0, this, [this, main] {
+            if (main)
+                placeBesideWindow(*main);
+            show();
+        });
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 QString EmulatedCardsWindow::boardName(quint8 blockManufacturer, quint8 blockType)

@@ -51,6 +51,7 @@ bool EmulatorOptions::parse(const QStringList &arguments, QString *error, QStrin
     parser.setApplicationDescription(QStringLiteral(
         "The line card update tool, driving an emulated VX420 controller with LQ770 cards."));
     const QCommandLineOption help(QStringList{"h", "help"}, "Show this help.");
+    const QCommandLineOption version(QStringList{"v", "version"}, "Show the version.");
     const QCommandLineOption card(
         "card",
         "Attach a card (repeatable): block manufacturer and type, optionally the pair byte and "
@@ -74,11 +75,12 @@ bool EmulatorOptions::parse(const QStringList &arguments, QString *error, QStrin
         "SPEC");
     const QCommandLineOption autoOption(
         "auto",
-        "Click \"Connect to controller\" and \"Update card\", print the summary and results "
-        "panes, exit 0 after \"Finished.\", 1 on an error, 2 on a time-out.");
+        "Click \"Connect to controller\" and \"Update card\", show the progress on standard "
+        "error, print the results and summary panes, exit 0 after \"Finished.\", 1 on an "
+        "error, 2 on a time-out.");
     const QCommandLineOption timeout("timeout", "Time limit of --auto (default 600).",
                                      "SECONDS");
-    parser.addOptions({help, card, cardsOption, timing, capture, reflash, fault, autoOption,
+    parser.addOptions({help, version, card, cardsOption, timing, capture, reflash, fault, autoOption,
                        timeout});
 
     if (!parser.parse(arguments)) {
@@ -90,6 +92,9 @@ bool EmulatorOptions::parse(const QStringList &arguments, QString *error, QStrin
             *helpText = parser.helpText();
         return true;
     }
+    showVersion = parser.isSet(version);
+    if (showVersion)
+        return true;
     if (!parser.positionalArguments().isEmpty()) {
         *error = QStringLiteral("unexpected argument: ") + parser.positionalArguments().first();
         return false;

@@ -21,12 +21,14 @@ struct EmulatorOptions
     Reflash reflash = Reflash::None;
     QList<EmulatorFault> faults;
     bool autoRun = false;
+    bool showVersion = false;
     int timeoutSeconds = 600;
 
     static EmulatedCardIdentity defaultCard();
 
     // Reads the program's arguments (the first is the program name). On a bad
-    // option returns false and says why in *error. --help sets *helpText.
+    // option returns false and says why in *error. --help sets *helpText,
+    // --version showVersion.
     bool parse(const QStringList &arguments, QString *error, QString *helpText = nullptr);
     // An emulator set up as the options say; null with *error when the
     // capture file cannot be written.

@@ -36,6 +36,7 @@ int main(int argc, char *argv[])
     Q_INIT_RESOURCE(firmware);
     QtEnvironment::useLeanEventLoop();
     QtEnvironment::useOffscreenWithoutDisplay();
+    QtEnvironment::identifyProgram("linecard-updater-emulated", false);
     defaultHandler = qInstallMessageHandler(quietPlatform);
     QApplication app(argc, argv);
 
@@ -50,6 +51,10 @@ int main(int argc, char *argv[])
         std::fputs(qPrintable(help), stdout);
         return 0;
     }
+    if (options.showVersion) {
+        std::printf("linecard-updater-emulated %s\n", LINECARD_VERSION);
+        return 0;
+    }
     const std::shared_ptr<EmulatedD2xx> emulator = options.makeEmulator(&error);
     if (!emulator) {
         std::fprintf(stderr, "linecard-updater-emulated: %s\n", qPrintable(error));
@@ -60,8 +65,7 @@ int main(int argc, char *argv[])
     window.setWindowTitle(window.windowTitle() + QStringLiteral(" (emulated controller)"));
     window.show();
     EmulatedCardsWindow cards(emulator);
-    cards.move(window.frameGeometry().topRight() + QPoint(16, 0));
-    cards.show();
+    cards.showBeside(window);
     if (!options.autoRun)
         return app.exec();
 

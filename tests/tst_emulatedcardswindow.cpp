@@ -3,6 +3,7 @@
 #include "emulator/EmulatorCodec.h"
 
 #include <QLabel>
+#include <QScreen>
 #include <QTableWidget>
 #include <QtTest>
 
@@ -19,6 +20,9 @@ private slots:
     void cleanup();
     void listsEachCard();
     void followsTheCards();
+    void staysOnTheScreen_data();
+    void staysOnTheScreen();
+    void placedBesideOnItsScreen();
 
 private:
     // A command to every card, as the host sends it over the emulated chip.
@@ -112,6 +116,58 @@ void tst_EmulatedCardsWindow::followsTheCards()
     emu->card(1)->setIdentity(other);
     QTRY_COMPARE(cell(1, 1), QString("Quante SID-C, 20 pairs"));
     QCOMPARE(cell(1, 2), QString("7"));
+}
+
+// Beside the updater window where there is room, always on the screen.
+void tst_EmulatedCardsWindow::staysOnTheScreen_data()
+{
+    QTest::addColumn<QRect>("screen");
+    QTest::addColumn<QRect>("main");
+    QTest::addColumn<QPoint>("placed");
+
+    const QRect wide(0, 0, 2560, 1440);
+    const QRect bench(0, 0, 1600, 900);
+    QTest::newRow("2560 wide: on the right") << wide << QRect(100, 100, 1040, 500)
+                                             << QPoint(1156, 100);
+    QTest::newRow("1600 wide, main window on the right: on the left")
+        << bench << QRect(800, 50, 780, 500) << QPoint(64, 50);
+    QTest::newRow("1600 wide, main window centred: below it")
+        << bench << QRect(280, 100, 1040, 500) << QPoint(280, 616);
+    QTest::newRow("1600 wide, main window low: above it")
+        << bench << QRect(280, 380, 1040, 500) << QPoint(280, 204);
+    QTest::newRow("1600 by 900, main window filling it: inside, at the right edge")
+        << bench << QRect(0, 0, 1600, 900) << QPoint(880, 0);
+    QTest::newRow("second screen to the right: on that screen")
+        << QRect(1920, 0, 1600, 900) << QRect(2200, 100, 1040, 500) << QPoint(2200, 616);
+}
+
+void tst_EmulatedCardsWindow::staysOnTheScreen()
+{
+    QFETCH(QRect, screen);
+    QFETCH(QRect, main);
+    QFETCH(QPoint, placed);
+
+    const QSize size(720, 160);
+    const QPoint at = EmulatedCardsWindow::placeBeside(main, size, screen);
+    QCOMPARE(at, placed);
+    QVERIFY(screen.contains(QRect(at, size)));
+}
+
+// The program's own call: on the screen its updater window is on, narrower
+// when that screen is (the offscreen platform's is 800 pixels wide).
+void tst_EmulatedCardsWindow::placedBesideOnItsScreen()
+{
+    QWidget main;
+    main.resize(1040, 400);
+    main.show();
+    window->placeBesideWindow(main);
+    const QRect available = main.screen()->availableGeometry();
+    QVERIFY2(available.contains(window->frameGeometry()),
+             qPrintable(QStringLiteral("%1,%2 %3x%4")
+                            .arg(window->x())
+                            .arg(window->y())
+                            .arg(window->width())
+                            .arg(window->height())));
 }
 
 QTEST_MAIN(tst_EmulatedCardsWindow)

@@ -1,3 +1,5 @@
+#include "emulated/AutoUpdateRunner.h"
+
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -11,12 +13,18 @@ private slots:
     void autoRun_data();
     void autoRun();
     void helpListsTheOptions();
+    void version();
     void badOptions_data();
     void badOptions();
     void captureFile();
     void progressWithoutNoise();
+    void installLine_data();
+    void installLine();
 
 private:
+    // The lines under a heading of the --auto output, up to the blank line
+    // that ends them.
+    static QStringList section(const QStringList &lines, const QString &heading);
     int run(const QStringList &arguments, QByteArray *out = nullptr, int timeoutMs = 120000,
             QByteArray *err = nullptr);
 };
@@ -43,11 +51,22 @@ int tst_EmulatedProgram::run(const QStringList &arguments, QByteArray *out, int 
     return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
 }
 
+QStringList tst_EmulatedProgram::section(const QStringList &lines, const QString &heading)
+{
+    const int start = lines.indexOf(heading);
+    if (start < 0)
+        return {};
+    QStringList found;
+    for (int i = start + 1; i < lines.size() && !lines.at(i).isEmpty(); ++i)
+        found << lines.at(i);
+    return found;
+}
+
 void tst_EmulatedProgram::autoRun_data()
 {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QString>("summaryLast");
+    QTest::addColumn<QString>("verdict");
 
     QTest::newRow("defaults, instant") << QStringList{"--auto", "--timing", "instant"} << 0
                                        << "Finished.";
@@ -80,6 +99,12 @@ void tst_EmulatedProgram::autoRun_data()
     QTest::newRow("a stray LED report behind the identify's answer")
         << QStringList{"--auto", "--timing", "instant", "--fault", "stray-after:2:22FFFF"} << 0
         << "Finished.";
+    QTest::newRow("no card") << QStringList{"--auto", "--timing", "instant", "--cards", "0"} << 1
+                             << "ERROR: no line card answered - plug in one line card and click "
+                                "Update card again";
+    QTest::newRow("controller does not open")
+        << QStringList{"--auto", "--timing", "instant", "--fault", "open-fails"} << 1
+        << "ERROR: controller found but could not be opened - is another program using it?";
     QTest::newRow("time limit") << QStringList{"--auto", "--timeout", "1"} << 2 << QString();
 }
 
@@ -87,16 +112,28 @@ void tst_EmulatedProgram::autoRun()
 {
     QFETCH(QStringList, arguments);
     QFETCH(int, exitCode);
-    QFETCH(QString, summaryLast);
+    QFETCH(QString, verdict);
 
     QByteArray out;
     QCOMPARE(run(arguments, &out), exitCode);
     const QStringList lines = QString::fromUtf8(out).split('\n');
-    // The summary pane comes first, then the "Results" pane.
-    const int results = lines.indexOf("onSelectDevice");
-    QVERIFY2(results >= 0, out.constData());
-    if (!summaryLast.isEmpty())
-        QCOMPARE(lines.at(results - 1), summaryLast);
+    // The "Results" pane first, then the summary pane, each under its heading.
+    QCOMPARE(lines.first(), QString("== Results =="));
+    QCOMPARE(section(lines, "== Results ==").value(0), QString("onSelectDevice"));
+    const QStringList summary = section(lines, "== Summary ==");
+    if (verdict.isEmpty()) {
+        QCOMPARE(lines.at(lines.size() - 2), QString("No result within 1.0 s"));
+        return;
+    }
+    QVERIFY2(!summary.isEmpty(), out.constData());
+    // The verdict, once, with the time it took; only hints follow it.
+    const QRegularExpression timed(QRegularExpression::escape(verdict)
+                                   + "  \\((\\d+\\.\\d s|\\d+ min \\d\\d s)\\)");
+    const QStringList verdicts = summary.filter(QRegularExpression("^" + timed.pattern() + "$"));
+    QVERIFY2(verdicts.size() == 1, out.constData());
+    for (const QString &line : summary.mid(summary.indexOf(verdicts.first()) + 1))
+        QVERIFY2(line.startsWith("Next: ") || line.startsWith("Reason: "), qPrintable(line));
+    QCOMPARE(out.count(verdict.toUtf8()), 1);
 }
 
 void tst_EmulatedProgram::helpListsTheOptions()
@@ -106,6 +143,13 @@ void tst_EmulatedProgram::helpListsTheOptions()
     for (const char *option : {"--card", "--cards", "--timing", "--capture", "--reflash",
                                "--fault", "--auto", "--timeout"})
         QVERIFY2(out.contains(option), option);
+}
+
+void tst_EmulatedProgram::version()
+{
+    QByteArray out;
+    QCOMPARE(run({"--version"}, &out), 0);
+    QCOMPARE(out, QByteArray("linecard-updater-emulated " LINECARD_VERSION "\n"));
 }
 
 void tst_EmulatedProgram::badOptions_data()
@@ -150,24 +194,63 @@ void tst_EmulatedProgram::captureFile()
 }
 
 // Standard error shows the stages of the update as plain lines (it is no
-// terminal here) and none of the offscreen platform's remarks; the panes go
-// to standard output.
+// terminal here), the percentage of the pages sent, and none of the
+// offscreen platform's remarks; the panes and the verdict go to standard
+// output, "Finished." once.
 void tst_EmulatedProgram::progressWithoutNoise()
 {
     QByteArray out;
     QByteArray err;
     QCOMPARE(run({"--auto", "--timing", "instant"}, &out, 120000, &err), 0);
     const QList<QByteArray> lines = err.split('\n');
-    QVERIFY2(lines.contains("Installing the firmware: page 64/128"), err.constData());
-    QVERIFY2(lines.contains("Installing the firmware: page 128/128"), err.constData());
-    QVERIFY2(lines.contains("Finished."), err.constData());
-    QVERIFY2(lines.indexOf("Checking the card's bootloader")
-                 > lines.indexOf("Installing the firmware: page 128/128"),
-             err.constData());
+    const auto lineStarting = [&lines](const QByteArray &start) {
+        for (int i = 0; i < lines.size(); ++i) {
+            if (lines.at(i).startsWith(start))
+                return i;
+        }
+        return -1;
+    };
+    QVERIFY2(lineStarting("Installing the firmware: 50% (page 64/128)") >= 0, err.constData());
+    const int lastPage = lineStarting("Installing the firmware: 100% (page 128/128)");
+    QVERIFY2(lastPage >= 0, err.constData());
+    QVERIFY2(lines.indexOf("Checking the card's bootloader") > lastPage, err.constData());
+    QVERIFY2(!err.contains("Finished."), err.constData());
     QVERIFY2(!err.contains("XDG_RUNTIME_DIR") && !err.contains("propagateSizeHints"),
              err.constData());
     QVERIFY(!err.contains('\r')); // no line rewritten in place off a terminal
-    QVERIFY(out.startsWith("Detected Krone LSA-PLUS 10 pair\n"));
+    QVERIFY(out.startsWith("== Results ==\nonSelectDevice\n"));
+    QCOMPARE(out.count("Finished."), 1);
+}
+
+void tst_EmulatedProgram::installLine_data()
+{
+    QTest::addColumn<int>("done");
+    QTest::addColumn<int>("paced");
+    QTest::addColumn<int>("spentMs");
+    QTest::addColumn<QString>("line");
+
+    QTest::newRow("no page yet") << 0 << 0 << 0 << "";
+    QTest::newRow("one page: no pace yet") << 1 << 1 << 230 << "Installing the firmware: 0% (page 1/128)";
+    QTest::newRow("half, on the wire")
+        << 64 << 63 << 14500 << "Installing the firmware: 50% (page 64/128), about 15 s left";
+    QTest::newRow("a retry's pace: pages 60 to 64 in 1 s")
+        << 64 << 4 << 1000 << "Installing the firmware: 50% (page 64/128), about 16 s left";
+    QTest::newRow("slow: minutes left")
+        << 16 << 15 << 30000 << "Installing the firmware: 12% (page 16/128), about 3 min 44 s left";
+    QTest::newRow("instant: under a second left")
+        << 112 << 111 << 300 << "Installing the firmware: 87% (page 112/128)";
+    QTest::newRow("the last page") << 128 << 127 << 29000 << "Installing the firmware: 100% (page 128/128)";
+}
+
+// The stage line while the pages go in: the percentage, the page, and the
+// time left at the pace of the attempt's pages so far.
+void tst_EmulatedProgram::installLine()
+{
+    QFETCH(int, done);
+    QFETCH(int, paced);
+    QFETCH(int, spentMs);
+    QFETCH(QString, line);
+    QCOMPARE(AutoUpdateRunner::installLine(done, 128, paced, spentMs), line);
 }
 
 QTEST_GUILESS_MAIN(tst_EmulatedProgram)

@@ -29,6 +29,11 @@ const QString imagePath = QStringLiteral(":/firmware/LQ770_KRONE_LSAPLUS_S2_10PA
 const QString noReply = QStringLiteral(
     "ERROR: no reply from the controller - check the line card and click Update card again");
 
+const QString noCardAnswered = QStringLiteral(
+    "ERROR: no line card answered - plug in one line card and click Update card again");
+
+const QString nextCard = QStringLiteral("Next: plug in the next card and click Update card");
+
 const QString appError = QStringLiteral(
     "ERROR: line card reported an application error - reseat the card and click Update card again");
 
@@ -406,7 +411,7 @@ Outcome finished(bool reflash = false, int retries = 0)
     outcome.summaryEnd = QStringList{"New firmware installed OK"};
     if (reflash)
         outcome.summaryEnd << "Updating bootloader";
-    outcome.summaryEnd << "Finished.";
+    outcome.summaryEnd << "Finished." << nextCard;
     outcome.led = OPCODE_LED_GREEN;
     outcome.updateEnabled = true;
     outcome.flashIsImage = true;
@@ -418,6 +423,7 @@ Outcome finished(bool reflash = false, int retries = 0)
 Outcome noReplyAfterInstall(bool reflash)
 {
     Outcome outcome = finished(reflash);
+    outcome.summaryEnd.removeLast();
     outcome.summaryEnd.last() = noReply;
     outcome.led = OPCODE_LED_RED;
     return outcome;
@@ -555,10 +561,11 @@ void tst_FaultMatrix::setUpWindow()
     });
 }
 
-// The summary's last line states a result.
+// The summary's latest message, the hints that follow it left out, states a
+// result.
 bool tst_FaultMatrix::ended() const
 {
-    const QString last = summary().last();
+    const QString last = LineCardUpdaterWindow::verdictOf(summary());
     return last == QLatin1String("Finished.") || last.startsWith(QLatin1String("ERROR"))
         || last.startsWith(QLatin1String("Error"));
 }
@@ -765,7 +772,10 @@ void tst_FaultMatrix::faults_data()
                        });
     };
     const int retries = LineCardUpdaterWindow::retriesPerClick;
-    const QStringList gaveUp = {"Loading firmware - please wait", "ERROR: firmware load failed"};
+    const QStringList gaveUp = {"Loading firmware - please wait",
+                                "Do not remove the card during the update",
+                                "ERROR: firmware load failed",
+                                "Next: reseat the card and click Update card again"};
     // After the last attempt the card may be tried again: "Update card" is
     // enabled and the red LED marks the card.
     QTest::newRow("page refused on every attempt")
@@ -792,7 +802,7 @@ void tst_FaultMatrix::faults_data()
                    [](EmulatedD2xx &emu, const UpdateSequence &sequence) {
                        emu.pullCableAtTransmission(sequence.commandNumber(MiddlePage));
                    })
-        << failed({"Loading firmware - please wait",
+        << failed({"Loading firmware - please wait", "Do not remove the card during the update",
                    "ERROR: USB link lost - check the cable and click Connect to controller"},
                   0, false, true);
 
@@ -836,10 +846,11 @@ void tst_FaultMatrix::faults_data()
                   0, false, true);
     Fault noCard = withCards(0);
     noCard.timeouts = 2;
-    QTest::newRow("no card") << noCard << failed({noReply}, 0, true);
+    QTest::newRow("no card") << noCard << failed({noCardAnswered}, 0, true);
     QTest::newRow("two cards")
         << withCards(2)
-        << failed({"ERROR: 2 line cards attached - please update your line cards one at a time"},
+        << failed({"ERROR: 2 line cards attached - please update your line cards one at a time",
+                   "Next: leave one card plugged in and click Update card"},
                   OPCODE_LED_RED, true);
     QTest::newRow("unknown board")
         << withCards(1,
@@ -849,7 +860,9 @@ void tst_FaultMatrix::faults_data()
                          unknown.blockType = 2;
                          emu.card(0)->setIdentity(unknown);
                      })
-        << failed({"Detected Unknown", "serialNumber 770001", "Error: bad line card"},
+        << failed({"Detected Unknown", "serialNumber 770001", "Error: bad line card",
+                   "Reason: no firmware for this board (manufacturer 6, type 2)",
+                   "Next: set this card aside and click Update card for the next one"},
                   OPCODE_LED_RED, true);
     Fault reflashFails =
         withCards(1, [](EmulatedD2xx &emu, const UpdateSequence &) {
@@ -857,6 +870,7 @@ void tst_FaultMatrix::faults_data()
         });
     reflashFails.reflash = true;
     Outcome reflashFailure = finished(true);
+    reflashFailure.summaryEnd.removeLast();
     reflashFailure.summaryEnd.last() =
         QStringLiteral("ERROR: Update failed - return card to Quorvane for replacement");
     reflashFailure.led = OPCODE_LED_RED;
@@ -907,7 +921,7 @@ void tst_FaultMatrix::faults()
     }
     QTRY_VERIFY2_WITH_TIMEOUT(ended(), qPrintable(hangReport(boundMs, clock.elapsed())), boundMs);
     if (fault.replug) {
-        QCOMPARE(summary().last(),
+        QCOMPARE(LineCardUpdaterWindow::verdictOf(summary()),
                  QString("ERROR: USB link lost - check the cable and click Connect to controller"));
         emu->plugCableBackIn();
         QTest::mouseClick(connectButton, Qt::LeftButton);
@@ -1144,7 +1158,7 @@ void tst_FaultMatrix::campaign()
                               boundMs);
     QTest::qWait(settleMs);
 
-    const QString result = summary().last();
+    const QString result = LineCardUpdaterWindow::verdictOf(summary());
     qInfo("seed %u, %s: \"%s\" in %lld ms, %lld retries", seed, qPrintable(faultText),
           qPrintable(result), clock.elapsed(),
           qlonglong(results().count("Firmware load failed - trying again")));

@@ -42,6 +42,7 @@ public:
     bool contextFails = false;
     int findAllResult = 0;         // below 0: fail after handing over the devices
     QMap<QByteArray, int> failWith; // call name -> result instead of success
+    const char *openErrorText = nullptr; // what a failing usbOpenDev leaves in error_str
     bool echo = false;              // the controller's line echoes breaks and writes
     QByteArray replyAfterWrite;     // received after each write's echo
 
@@ -147,8 +148,10 @@ public:
     int usbOpenDev(ftdi_context *ftdi, libusb_device *dev) override
     {
         record("usbOpenDev " + QByteArray::number(indexOf(dev)));
-        if (failWith.contains("usbOpenDev"))
+        if (failWith.contains("usbOpenDev")) {
+            ftdi->error_str = openErrorText; // as libftdi's ftdi_error_return does
             return failWith.value("usbOpenDev");
+        }
         opened = ftdi;
         chipBaud = 9600; // the open resets the chip and sets 9600 baud
         return 0;
@@ -484,13 +487,19 @@ void tst_LibftdiD2xx::openAndClose()
     QCOMPARE(backend->FT_Open(-1, &handle), FT_STATUS(FT_DEVICE_NOT_FOUND));
 
     fake->failWith["usbOpenDev"] = -5;
+    fake->openErrorText = "unable to claim usb device. Make sure the default FTDI driver is not in use";
     QCOMPARE(backend->FT_Open(1, &handle), FT_STATUS(FT_DEVICE_NOT_OPENED));
     QCOMPARE(handle, nullptr);
     QCOMPARE(fake->liveContexts(), 1); // the enumeration's only
+    // libftdi's words, kept past the context's end, for the window to show.
+    QCOMPARE(backend->openFailureReason(),
+             std::string("unable to claim usb device. Make sure the default FTDI driver is not "
+                         "in use"));
     fake->failWith.clear();
 
     QCOMPARE(backend->FT_Open(1, &handle), FT_STATUS(FT_OK));
     QVERIFY(handle != nullptr);
+    QCOMPARE(backend->openFailureReason(), std::string());
     QCOMPARE(backend->FT_SetRts(handle), FT_STATUS(FT_OK));
     QCOMPARE(backend->FT_Close(handle), FT_STATUS(FT_OK));
     QCOMPARE(backend->FT_SetRts(handle), FT_STATUS(FT_INVALID_HANDLE));

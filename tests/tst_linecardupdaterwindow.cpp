@@ -16,7 +16,24 @@
 
 namespace {
 constexpr int updateTimeoutMs = 60000;
-}
+
+// What the summary pane says once the controller is connected.
+const QStringList connected{"Controller connected",
+                            "Next: plug in one line card and click Update card"};
+const QString nextCard = QStringLiteral("Next: plug in the next card and click Update card");
+const QString noReply = QStringLiteral(
+    "ERROR: no reply from the controller - check the line card and click Update card again");
+
+// The emulated controller behind a USB library that says why an open failed,
+// as libftdi1 does.
+class ExplainingEmulator : public EmulatedD2xx
+{
+public:
+    using EmulatedD2xx::EmulatedD2xx;
+    std::string openFailureReason() const override { return reason; }
+    std::string reason;
+};
+} // namespace
 
 // The window with the real controller manager, worker and I/O thread, in
 // front of the emulated controller (instant timing), used as a technician
@@ -31,6 +48,9 @@ private slots:
     void cleanup();
 
     void startUpState();
+    void verdictLeavesHintsOut_data();
+    void verdictLeavesHintsOut();
+    void connectedSaysWhatNext();
     void wholeUpdate_data();
     void wholeUpdate();
     void reflash_data();
@@ -43,6 +63,8 @@ private slots:
     void noController();
     void refusedOpenSaysWhy_data();
     void refusedOpenSaysWhy();
+    void controllerNotOpened_data();
+    void controllerNotOpened();
     void cardPulledOut();
     void cablePulledOut();
     void reconnectSoonAfterCablePull();
@@ -61,6 +83,8 @@ private:
     void finishOneUpdate();
     QStringList summary() const { return summaryPane->toPlainText().split('\n'); }
     QStringList results() const { return resultsPane->toPlainText().split('\n'); }
+    // The summary's latest message, the hints that follow it left out.
+    QString verdict() const { return LineCardUpdaterWindow::verdictOf(summary()); }
     QStringList summarySinceClick() const;
     QByteArray payloadOf(const QString &resource) const;
 
@@ -135,7 +159,7 @@ void tst_LineCardUpdaterWindow::finishOneUpdate()
     connectController();
     clickUpdate();
     waitForEnd();
-    QCOMPARE(summary().last(), QString("Finished."));
+    QCOMPARE(verdict(), QString("Finished."));
 }
 
 // The summary lines the last click's run has written.
@@ -159,6 +183,8 @@ void tst_LineCardUpdaterWindow::startUpState()
 {
     setUpWindow();
     QCOMPARE(window->windowTitle(), QString("Line Card Update Tool V1.1"));
+    // The icon the desktop entry names, drawn from the SVG in the program.
+    QVERIFY(!window->windowIcon().pixmap(48, 48).isNull());
     QVERIFY(connectButton->isEnabled());
     QVERIFY(!updateButton->isEnabled());
     QCOMPARE(connectButton->text(), QString("Connect to controller"));
@@ -180,6 +206,37 @@ void tst_LineCardUpdaterWindow::startUpState()
     QTRY_COMPARE(controls->width(), 500);
     QTRY_VERIFY(resultsBox->width() > narrowResults);
     QVERIFY(resultsBox->width() >= 500);
+}
+
+void tst_LineCardUpdaterWindow::verdictLeavesHintsOut_data()
+{
+    QTest::addColumn<QStringList>("summary");
+    QTest::addColumn<QString>("verdict");
+    QTest::newRow("empty") << QStringList{""} << "";
+    QTest::newRow("finished, then what next")
+        << QStringList{"Loading firmware - please wait", "Finished.", "Next: plug in ..."}
+        << "Finished.";
+    QTest::newRow("an error, its reason and what next")
+        << QStringList{"Detected Unknown", "Error: bad line card", "Reason: ...", "Next: ..."}
+        << "Error: bad line card";
+    QTest::newRow("a message last") << QStringList{"Finished.", "Next: ...", "Detected Unknown"}
+                                    << "Detected Unknown";
+}
+
+void tst_LineCardUpdaterWindow::verdictLeavesHintsOut()
+{
+    QFETCH(QStringList, summary);
+    QFETCH(QString, verdict);
+    QCOMPARE(LineCardUpdaterWindow::verdictOf(summary), verdict);
+}
+
+void tst_LineCardUpdaterWindow::connectedSaysWhatNext()
+{
+    emu->addCard();
+    setUpWindow();
+    connectController();
+    QCOMPARE(summary(), connected);
+    QCOMPARE(results(), (QStringList{"onSelectDevice", "onLineCardsSelected(true)"}));
 }
 
 void tst_LineCardUpdaterWindow::wholeUpdate_data()
@@ -223,9 +280,11 @@ void tst_LineCardUpdaterWindow::wholeUpdate()
     clickUpdate();
     waitForEnd();
 
-    QCOMPARE(summary(), (QStringList{"Detected " + board, "serialNumber 123456",
-                                     "Loading firmware - please wait", "New firmware installed OK",
-                                     "Finished."}));
+    QCOMPARE(summary(), connected
+                            + QStringList({"Detected " + board, "serialNumber 123456",
+                                           "Loading firmware - please wait",
+                                           "Do not remove the card during the update",
+                                           "New firmware installed OK", "Finished.", nextCard}));
     QCOMPARE(results(),
              (QStringList{"onSelectDevice", "onLineCardsSelected(true)", "onFrameRate(0,1250)",
                           "LineCardUpdaterWindow::onLineCardInfo(0)", "serialNumber 123456",
@@ -264,11 +323,13 @@ void tst_LineCardUpdaterWindow::reflash()
     QVERIFY(summary().contains("Updating bootloader"));
     if (succeeds) {
         QCOMPARE(results().last(), QString("LineCardUpdaterWindow::onReflashResult  True"));
-        QCOMPARE(summary().last(), QString("Finished."));
+        QCOMPARE(summary().mid(summary().size() - 3),
+                 (QStringList{"Updating bootloader", "Finished.", nextCard}));
         QTRY_COMPARE(emu->card(0)->ledState(), int(OPCODE_LED_GREEN));
         QVERIFY(updateButton->isEnabled());
     } else {
         QCOMPARE(results().last(), QString("LineCardUpdaterWindow::onReflashResult  False"));
+        // It says what to do; "Update card" stays disabled.
         QCOMPARE(summary().last(),
                  QString("ERROR: Update failed - return card to Quorvane for replacement"));
         QTRY_COMPARE(emu->card(0)->ledState(), int(OPCODE_LED_RED));
@@ -293,7 +354,9 @@ void tst_LineCardUpdaterWindow::unknownBoardAfterKnownOne()
         "firmwareResourceName=(:/firmware/LQ770_KRONE_LSAPLUS_S2_10PAIR.txt)"));
     QVERIFY(newResults.contains("Detected Unknown"));
     QCOMPARE(summarySinceClick(),
-             (QStringList{"Detected Unknown", "serialNumber 770001", "Error: bad line card"}));
+             (QStringList{"Detected Unknown", "serialNumber 770001", "Error: bad line card",
+                          "Reason: no firmware for this board (manufacturer 6, type 2)",
+                          "Next: set this card aside and click Update card for the next one"}));
     QTRY_COMPARE(emu->card(0)->ledState(), int(OPCODE_LED_RED));
     QVERIFY(updateButton->isEnabled());
 }
@@ -304,9 +367,11 @@ void tst_LineCardUpdaterWindow::noCard()
     connectController();
     clickUpdate();
     waitForEnd();
-    QCOMPARE(summary(),
-             QStringList{"ERROR: no reply from the controller - check the line card and click "
-                         "Update card again"});
+    // Not even the click's first command, which only a card answers, was
+    // answered: no card took part.
+    QCOMPARE(summary(), connected
+                            + QStringList({"ERROR: no line card answered - plug in one line card "
+                                           "and click Update card again"}));
     QCOMPARE(results().last(), QString("onSeriousError(3)"));
     QVERIFY(updateButton->isEnabled());
     QVERIFY(!connectButton->isEnabled());
@@ -322,8 +387,10 @@ void tst_LineCardUpdaterWindow::twoCards()
     waitForEnd();
     QTRY_COMPARE(emu->card(0)->commandsReceived(OPCODE_LED_RED), 1);
 
-    QCOMPARE(summary(), QStringList{"ERROR: 2 line cards attached - please update your line "
-                                    "cards one at a time"});
+    const QStringList twoCards = connected
+        + QStringList({"ERROR: 2 line cards attached - please update your line cards one at a time",
+                       "Next: leave one card plugged in and click Update card"});
+    QCOMPARE(summary(), twoCards);
     QCOMPARE(results().count("TOO MANY CARDS! Saw 2 cards, expected 1"), 1);
     QVERIFY(updateButton->isEnabled());
 
@@ -334,7 +401,7 @@ void tst_LineCardUpdaterWindow::twoCards()
     QTest::qWait(200);
     QCOMPARE(emu->card(1)->commandsReceived(OPCODE_LED_RED), 2);
     QCOMPARE(results().count("TOO MANY CARDS! Saw 2 cards, expected 1"), 1);
-    QCOMPARE(summary().count(), 1);
+    QCOMPARE(summary(), twoCards);
 }
 
 void tst_LineCardUpdaterWindow::failedInstallations_data()
@@ -363,12 +430,14 @@ void tst_LineCardUpdaterWindow::failedInstallations()
     QCOMPARE(results().count("Firmware load failed - trying again"), retries);
     QCOMPARE(results().count("LineCardUpdaterWindow::onBootLoaderResult(0)"), finished ? 2 : 5);
     if (finished) {
-        QCOMPARE(summary().last(), QString("Finished."));
+        QCOMPARE(verdict(), QString("Finished."));
         QCOMPARE(emu->card(0)->bootloader().flash(0xD000, 8192),
                  payloadOf(":/firmware/LQ770_KRONE_LSAPLUS_S2_10PAIR.txt"));
     } else {
         QCOMPARE(results().last(), QString("Firmware load failed - give up"));
-        QCOMPARE(summary().last(), QString("ERROR: firmware load failed"));
+        QCOMPARE(summary().mid(summary().size() - 2),
+                 (QStringList{"ERROR: firmware load failed",
+                              "Next: reseat the card and click Update card again"}));
         // The card may be reseated or replaced and tried again; the red LED
         // marks it on the bench.
         QVERIFY(updateButton->isEnabled());
@@ -398,29 +467,31 @@ void tst_LineCardUpdaterWindow::noController()
 void tst_LineCardUpdaterWindow::refusedOpenSaysWhy_data()
 {
     QTest::addColumn<int>("refusal");
-    QTest::addColumn<QString>("text");
+    QTest::addColumn<QStringList>("text");
     using R = D2xxApi::OpenRefusal;
     QTest::newRow("no permission on the node")
         << int(R::NoPermission)
-        << "ERROR: no permission to open the controller's USB chip - install the udev rule (see "
-           "README) and plug the controller in again";
+        << QStringList{"ERROR: no permission to open the controller's USB chip - unplug the "
+                       "controller, plug it in again and click Connect again",
+                       "Next: if it is refused again, have your user added to the group plugdev "
+                       "and log in again"};
     QTest::newRow("held by the kernel's serial driver")
         << int(R::KernelDriver)
-        << "ERROR: the kernel's serial driver holds the controller's USB chip - unload it with "
-           "\"sudo rmmod ftdi_sio\" (see README) and click Connect again";
+        << QStringList{"ERROR: the kernel's serial driver holds the controller's USB chip - "
+                       "unload it with \"sudo rmmod ftdi_sio\" and click Connect again"};
     QTest::newRow("open in another program")
         << int(R::OtherProgram)
-        << "ERROR: another program has the controller's USB chip open - close it and click "
-           "Connect again";
+        << QStringList{"ERROR: another program has the controller's USB chip open - close it "
+                       "and click Connect again"};
     QTest::newRow("nothing known")
         << int(R::NotKnown)
-        << "ERROR: controller not found - check the USB cable and click Connect again";
+        << QStringList{"ERROR: controller not found - check the USB cable and click Connect again"};
 }
 
 void tst_LineCardUpdaterWindow::refusedOpenSaysWhy()
 {
     QFETCH(int, refusal);
-    QFETCH(QString, text);
+    QFETCH(QStringList, text);
 
     class RefusingD2xx : public EmulatedD2xx
     {
@@ -440,12 +511,48 @@ void tst_LineCardUpdaterWindow::refusedOpenSaysWhy()
     emu->addCard();
     setUpWindow();
     QTest::mouseClick(connectButton, Qt::LeftButton);
-    QCOMPARE(summary(), QStringList{text});
+    QCOMPARE(summary(), text);
     QVERIFY(connectButton->isEnabled());
     QVERIFY(!updateButton->isEnabled());
 
     // Released: a second click connects.
     emu->setDevices({EmulatedDevice()});
+    emu->setOpenFails(false);
+    connectController();
+}
+
+void tst_LineCardUpdaterWindow::controllerNotOpened_data()
+{
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("no reason given, as by the chip maker's library") << QString();
+    QTest::newRow("libftdi1's reason")
+        << "unable to claim usb device. Make sure the default FTDI driver is not in use";
+}
+
+// The controller is there, but it does not open (another program has it):
+// not "not found", and what to do instead; the USB library's reason when it
+// gives one.
+void tst_LineCardUpdaterWindow::controllerNotOpened()
+{
+    QFETCH(QString, reason);
+    auto explaining = std::make_shared<ExplainingEmulator>(EmulatedD2xx::Timing::Instant);
+    explaining->reason = reason.toStdString();
+    emu = explaining;
+    emu->setOpenFails(true);
+    emu->addCard();
+    setUpWindow();
+    QTest::mouseClick(connectButton, Qt::LeftButton);
+    QCOMPARE(results(), (QStringList{"onSelectDevice", "onDeviceSelected(false)"}));
+    QStringList expected{"ERROR: controller found but could not be opened - is another program "
+                         "using it?"};
+    if (!reason.isEmpty())
+        expected << "Reason: " + reason;
+    expected << "Next: close other programs, unplug the controller, plug it in again and click "
+                "Connect again";
+    QCOMPARE(summary(), expected);
+    QVERIFY(connectButton->isEnabled());
+    QVERIFY(!updateButton->isEnabled());
+
     emu->setOpenFails(false);
     connectController();
 }
@@ -458,9 +565,8 @@ void tst_LineCardUpdaterWindow::cardPulledOut()
     connectController();
     clickUpdate();
     waitForEnd();
-    QCOMPARE(summary(),
-             QStringList{"ERROR: no reply from the controller - check the line card and click "
-                         "Update card again"});
+    // The card answered the frame interval, then fell silent.
+    QCOMPARE(summary(), connected + QStringList({noReply}));
     QVERIFY(results().contains("onSeriousError(3)"));
     QVERIFY(updateButton->isEnabled());
 }
@@ -505,8 +611,9 @@ void tst_LineCardUpdaterWindow::reconnectSoonAfterCablePull()
 
     QCOMPARE(summarySinceClick(),
              (QStringList{"Detected Krone LSA-PLUS 10 pair", "serialNumber 770001",
-                          "Loading firmware - please wait", "New firmware installed OK",
-                          "Finished."}));
+                          "Loading firmware - please wait",
+                          "Do not remove the card during the update", "New firmware installed OK",
+                          "Finished.", nextCard}));
     const QStringList newResults = results().mid(resultLines);
     QCOMPARE(newResults.count("LineCardUpdaterWindow::onBootLoaderResult(1)"), 1);
     QCOMPARE(newResults.filter("onBootLoaderResult").size(), 1);
@@ -535,7 +642,7 @@ void tst_LineCardUpdaterWindow::cablePulledBetweenUpdates()
     QTRY_VERIFY(updateButton->isEnabled());
     clickUpdate();
     waitForEnd();
-    QCOMPARE(summarySinceClick().last(), QString("Finished."));
+    QCOMPARE(LineCardUpdaterWindow::verdictOf(summarySinceClick()), QString("Finished."));
     QCOMPARE(emu->card(0)->commandsReceived(OPCODE_LED_GREEN), 2);
 }
 
@@ -595,7 +702,7 @@ void tst_LineCardUpdaterWindow::lateConfusedRaisesNoError()
     QTRY_COMPARE(emu->card(0)->commandsReceived(OPCODE_LED_GREEN), 2);
     QTest::qWait(VX420Controller::replyTimeoutMs + 500);
     QVERIFY(!results().contains("onSeriousError(3)"));
-    QCOMPARE(summary().last(), QString("Finished."));
+    QCOMPARE(verdict(), QString("Finished."));
     QCOMPARE(emu->card(0)->commandsReceived(OPCODE_LED_GREEN), 2);
 }
 
@@ -609,6 +716,7 @@ void tst_LineCardUpdaterWindow::secondClickRunsAgain()
     clickUpdate();
     waitForEnd();
     QCOMPARE(summary().count("Finished."), 2);
+    QCOMPARE(summary().count(nextCard), 2);
     QCOMPARE(results().count("onFrameRate(0,1250)"), 2);
     QCOMPARE(results().count("LineCardUpdaterWindow::onBootLoaderResult(1)"), 2);
     QCOMPARE(emu->card(0)->commandsReceived(OPCODE_LED_GREEN), 2);

@@ -1,8 +1,13 @@
-# Sourced by run.sh, test.sh and tools/fuzz.sh: makes sure the Debian
-# packages the build needs are installed. As root it installs what is
-# missing; otherwise it prints the apt-get line to run and stops.
+# Sourced by run.sh, test.sh and the tools: makes sure the Debian packages the
+# build needs are installed. As root it installs what is missing; otherwise it
+# prints the apt-get line to run and stops.
 
-LINECARD_PACKAGES=(cmake g++ make pkg-config qtbase5-dev libftdi1-dev umockdev libumockdev-dev)
+# The build, the packages (dpkg-dev: dpkg-shlibdeps), the window's SVG icon
+# (libqt5svg5) and the tests (umockdev).
+LINECARD_PACKAGES=(cmake g++ make pkg-config qtbase5-dev libftdi1-dev libqt5svg5 dpkg-dev
+                   umockdev libumockdev-dev)
+# The test suite's package checks (test.sh) need these as well.
+LINECARD_CHECK_PACKAGES=(lintian desktop-file-utils appstream)
 # The libFuzzer build (tools/fuzz.sh) needs these as well.
 LINECARD_FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev ninja-build)
 
@@ -25,7 +30,24 @@ ensure_packages() {
     fi
 }
 
+# build_project: configures build/ and builds everything.
 build_project() {
     cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
     cmake --build build -j"$(nproc)"
+}
+
+# build_quietly TARGET...: configures build/ and builds only the targets
+# named, with one line on standard error; the build's output is shown only
+# when it fails (it stays in build/build.log).
+build_quietly() {
+    local log=build/build.log start=$SECONDS
+    mkdir -p build
+    printf 'Building %s ... ' "$*" >&2
+    if ! { cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+           && cmake --build build -j"$(nproc)" --target "$@"; } >"$log" 2>&1; then
+        echo "failed:" >&2
+        cat "$log" >&2
+        exit 1
+    fi
+    echo "done ($((SECONDS - start)) s)" >&2
 }

@@ -19,8 +19,11 @@ bool CommsWorker::selectDevice(const QString &name)
 {
     QMutexLocker lock(&mutex);
     refusal = D2xxApi::OpenRefusal::NotKnown;
+    failure = OpenFailure::None;
+    failureReason.clear();
     const int index = deviceNames.indexOf(name);
     if (index < 0) {
+        failure = OpenFailure::NotFound;
         // A chip whose strings could not be read may be the controller's,
         // there but not to be opened. The chip maker's library lists such a
         // chip with ID 0.
@@ -33,11 +36,32 @@ bool CommsWorker::selectDevice(const QString &name)
         return false;
     }
     const bool opened = ftdi.openDevice(index);
-    if (!opened)
+    if (!opened) {
+        failure = OpenFailure::NotOpened;
         refusal = ftdi.lastOpenRefusal(name.toUtf8());
+        failureReason = QString::fromStdString(ftdi.openFailureReason());
+    }
     deviceOpen = ftdi.deviceOpen();
     ftdi.configureLine();
     return opened;
+}
+
+CommsWorker::OpenFailure CommsWorker::openFailure() const
+{
+    QMutexLocker lock(&mutex);
+    return failure;
+}
+
+D2xxApi::OpenRefusal CommsWorker::openRefusal() const
+{
+    QMutexLocker lock(&mutex);
+    return refusal;
+}
+
+QString CommsWorker::openFailureReason() const
+{
+    QMutexLocker lock(&mutex);
+    return failureReason;
 }
 
 QByteArray CommsWorker::takeRxBytes()

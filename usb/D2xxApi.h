@@ -6,6 +6,7 @@
 #include <QLoggingCategory>
 
 #include <memory>
+#include <string>
 
 // Diagnostics of the USB layer the window does not show.
 Q_DECLARE_LOGGING_CATEGORY(lcUsb)
@@ -66,7 +67,12 @@ public:
         Q_UNUSED(description)
         return OpenRefusal::NotKnown;
     }
+    // Why the last FT_Open failed, in the library's words; empty where the
+    // backend cannot tell.
+    virtual std::string openFailureReason() const { return {}; }
 
-    // The backend used when the caller names none.
+    // The backend used when the caller names none. The first choice is
+    // stated once as "USB: ..."; why the vendor library was not taken goes
+    // to the logging category linecard.usb (debug, off by default).
     static std::shared_ptr<D2xxApi> platformDefault();
 };

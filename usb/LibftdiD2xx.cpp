@@ -211,8 +211,11 @@ FT_STATUS LibftdiD2xx::FT_Open(int deviceNumber, FT_HANDLE *handle)
     if (!ftdi)
         return FT_INSUFFICIENT_RESOURCES;
     refusedAccess = false;
+    openFailure.clear();
     if (calls->usbOpenDev(ftdi, listed[size_t(deviceNumber)]) < 0) {
         refusedAccess = calls->accessDenied(listed[size_t(deviceNumber)]);
+        if (ftdi->error_str)
+            openFailure = ftdi->error_str;
         calls->freeContext(ftdi);
         return FT_DEVICE_NOT_OPENED;
     }

@@ -72,6 +72,7 @@ public:
     {
         return refusedAccess ? OpenRefusal::NoPermission : OpenRefusal::NotKnown;
     }
+    std::string openFailureReason() const override { return openFailure; }
 
 private:
     struct Device;
@@ -88,4 +89,5 @@ private:
     std::vector<FT_DEVICE_LIST_INFO_NODE> records;
     std::vector<std::unique_ptr<Device>> devices;
     bool refusedAccess = false;
+    std::string openFailure; // libftdi's error text for the last failed FT_Open
 };

@@ -71,27 +71,27 @@ public:
 } // namespace
 
 // The vendor library when it loads, else libftdi1 when the build has it,
-// else a backend that lists no device. The first choice made is logged.
+// else a backend that lists no device. The first choice made is stated.
 std::shared_ptr<D2xxApi> D2xxApi::platformDefault()
 {
-    static std::atomic<bool> logged{false};
-    const bool log = !logged.exchange(true);
+    static std::atomic<bool> stated{false};
+    const bool state = !stated.exchange(true);
 
     auto vendor = std::make_shared<VendorD2xx>();
     if (vendor->isLoaded()) {
-        if (log)
-            qDebug().noquote() << "USB library: vendor library" << vendor->libraryFile();
+        if (state)
+            qInfo().noquote() << "USB: vendor library" << vendor->libraryFile();
         return vendor;
     }
+    if (state)
+        qCDebug(lcUsb).noquote() << "vendor library not used:" << vendor->loadError();
 #ifdef LINECARD_HAVE_LIBFTDI1
-    if (log)
-        qDebug().noquote() << "USB library: libftdi1 (vendor library not used:"
-                           << vendor->loadError() + ")";
+    if (state)
+        qInfo("USB: libftdi1");
     return std::make_shared<LibftdiD2xx>();
 #else
-    if (log)
-        qDebug().noquote() << "USB library: none, no controller can be found (vendor library:"
-                           << vendor->loadError() + ")";
+    if (state)
+        qInfo("USB: none - no USB library, so no controller can be found");
     return std::make_shared<NoDeviceD2xx>();
 #endif
 }

@@ -55,6 +55,8 @@ public:
     {
         return api->openRefusal(description);
     }
+    // Why the last openDevice failed, in the library's words (may be empty).
+    std::string openFailureReason() const { return api->openFailureReason(); }
     bool deviceOpen() const { return isOpen; }
     FT_STATUS status() const { return lastStatus; }
 
