@@ -116,6 +116,7 @@ bool BslExchange::confirm()
 
 bool BslExchange::prepare()
 {
+    sequenceTimeouts = 0;
     if (m_state == State::Idle && ledger.empty())
         return true;
     timeouts = 0;
@@ -315,6 +316,12 @@ void BslExchange::onReplyTimeout()
 {
     replyTimer.stop();
     qCDebug(lcBootLoader) << "reply time-out in" << m_state;
+    const bool inSequence = m_state != State::Single && m_state != State::Idle
+        && m_state != State::Abandoned;
+    if (inSequence && ++sequenceTimeouts > MAX_SEQUENCE_TIMEOUTS) {
+        fail(Failure::NoAnswer, QByteArray());
+        return;
+    }
     switch (m_state) {
     case State::Single:
         if (resends >= MAX_RESENDS) {

@@ -59,6 +59,10 @@ public:
     // take before the attempt is given up.
     static constexpr int MAX_TIMEOUTS = 5;
     static constexpr int MAX_DRAIN_TIMEOUTS = 2;
+    // Reply time-outs a whole sequence may take. A card that keeps answering
+    // just too late would otherwise creep through every command at several
+    // seconds each: the attempt ends instead, within a bounded time.
+    static constexpr int MAX_SEQUENCE_TIMEOUTS = 16;
     // Times a command in flight is sent again after its answer was lost;
     // for a single command, after a reply time-out.
     static constexpr int MAX_RESENDS = 5;
@@ -148,6 +152,7 @@ private:
     quint32 commandFirstId = 0; // its first transmission
     quint32 commandId = 0;      // its latest transmission
     int timeouts = 0;           // reply time-outs of the command, proof or drain under way
+    int sequenceTimeouts = 0;   // reply time-outs since the sequence was prepared
     int resends = 0;
     quint32 proofFrom = 0;      // a sync request's answer from this one on proves
     bool holding = false;       // an answer awaits its proof

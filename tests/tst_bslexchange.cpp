@@ -194,6 +194,19 @@ void tst_BslExchange::scripts_data()
         "tx sync lost tx sync lost tx sync lost tx sync lost tx sync lost tx sync noanswer",
         S::Abandoned);
 
+    // A card that answers every command just too late: each answer is
+    // delivered, but the sequence as a whole ends after its time-outs.
+    const QString lateCommand = QStringLiteral(" send timeout m0 d4");
+    const QString lateDelivered = QStringLiteral(" tx sync a:m0");
+    const int lateAllowed = BslExchange::MAX_SEQUENCE_TIMEOUTS;
+    QTest::newRow("a card late every time: the sequence ends after its time-outs")
+        << "prepare" + lateCommand.repeated(lateAllowed) + " send timeout"
+        << "settled" + lateDelivered.repeated(lateAllowed) + " tx noanswer" << S::Abandoned;
+    QTest::newRow("the next sequence has its own time-outs")
+        << "prepare" + lateCommand.repeated(lateAllowed) + " finish prepare" + lateCommand
+        << "settled" + lateDelivered.repeated(lateAllowed) + " settled" + lateDelivered
+        << S::Idle;
+
     // Between attempts.
     row("after a failed attempt the next one drains first",
         "send abandon m0 prepare m0 d16 d4", "tx sync drained", S::Idle);
