@@ -41,6 +41,7 @@ LineCardUpdaterWindow::LineCardUpdaterWindow(QWidget *parent, std::shared_ptr<D2
     controlsGroupBox->setMaximumWidth(columnWidth);
     controlsGroupBox->setLayout(controlsLayout);
 
+    usbLibraryMissing = api && api->libraryMissing();
     controller = new VX420Controller(mainLayout, std::move(api));
 
     kroneLsaPlus10Resource = QStringLiteral(":/firmware/LQ770_KRONE_LSAPLUS_S2_10PAIR.txt");
@@ -140,7 +141,11 @@ void LineCardUpdaterWindow::onDeviceSelected(bool ok)
     if (ok)
         return;
     resultsPane->appendPlainText(QStringLiteral("onDeviceSelected(false)"));
-    if (controller->controllerAccessDenied())
+    if (usbLibraryMissing)
+        summaryPane->appendPlainText(QStringLiteral(
+            "ERROR: USB driver missing - install the FTDI D2XX driver for the controller's USB "
+            "chip and start the tool again"));
+    else if (controller->controllerAccessDenied())
         summaryPane->appendPlainText(QStringLiteral(
             "ERROR: no permission to open the controller's USB chip - install the udev rule (see "
             "README) and plug the controller in again"));

@@ -63,6 +63,7 @@ private:
     void endUpdate(const QString &summary);
 
     VX420Controller *controller = nullptr;
+    bool usbLibraryMissing = false; // no controller can be found
     bool identifyPending = true;
     bool tooManyCardsReported = false;
     bool firmwareLoading = false;

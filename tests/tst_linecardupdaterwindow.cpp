@@ -5,6 +5,7 @@
 #include "controller/VX420Controller.h"
 #include "emulator/EmulatedD2xx.h"
 #include "tests/support/UpdaterWindowUnderTest.h"
+#include "usb/VendorD2xx.h"
 #include "emulator/EmulatorCodec.h"
 
 #include <QElapsedTimer>
@@ -41,6 +42,7 @@ private slots:
     void failedInstallations_data();
     void failedInstallations();
     void noController();
+    void noUsbLibrary();
     void cardPulledOut();
     void cablePulledOut();
     void reconnectSoonAfterCablePull();
@@ -389,6 +391,22 @@ void tst_LineCardUpdaterWindow::noController()
     // Plugged in now: a second click connects.
     emu->setDevices({EmulatedDevice()});
     connectController();
+}
+
+// The chip maker's library did not load (on Windows: its driver is not
+// installed): no click can find the controller until it is installed.
+void tst_LineCardUpdaterWindow::noUsbLibrary()
+{
+    ui = std::make_unique<UpdaterWindowUnderTest>(std::make_shared<VendorD2xx>(
+        QStringList{QStringLiteral("no-such-ftd2xx-library")}));
+    QVERIFY(ui->complete());
+    QTest::mouseClick(ui->connectButton, Qt::LeftButton);
+    QCOMPARE(ui->results(), (QStringList{"onSelectDevice", "onDeviceSelected(false)"}));
+    QCOMPARE(ui->summary(), QStringList{"ERROR: USB driver missing - install the FTDI D2XX "
+                                        "driver for the controller's USB chip and start the tool "
+                                        "again"});
+    QVERIFY(ui->connectButton->isEnabled());
+    QVERIFY(!ui->updateButton->isEnabled());
 }
 
 void tst_LineCardUpdaterWindow::cardPulledOut()

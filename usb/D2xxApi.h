@@ -49,6 +49,10 @@ public:
     // permission on the device; false where the backend cannot tell.
     virtual bool openRefusedAccess() const { return false; }
 
+    // Whether the library this backend drives could not be loaded, so that
+    // no chip is ever listed: its driver is to be installed.
+    virtual bool libraryMissing() const { return false; }
+
     // The backend used when the caller names none.
     static std::shared_ptr<D2xxApi> platformDefault();
 };
