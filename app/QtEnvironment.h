@@ -6,6 +6,7 @@ namespace QtEnvironment {
 // the manager's 10 ms service tick wakes both threads all the time the tool
 // is connected, and each wake costs less than half the CPU time there.
 void useLeanEventLoop();
-// Qt's offscreen platform when there is no display to show a window on.
-void useOffscreenWithoutDisplay();
+// Qt's offscreen platform when there is no display to show a window on, or
+// when the program is to show none; Qt's own choice when the user made one.
+void useOffscreenWithoutDisplay(bool showsNoWindow = false);
 } // namespace QtEnvironment
