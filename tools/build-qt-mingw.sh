@@ -102,7 +102,7 @@ log "fetching $source_package $debian_version"
 src=$(find "$work/src" -mindepth 1 -maxdepth 1 -type d -name "$source_package-*" | head -n1)
 [ -x "$src/configure" ] || { log "no configure in $src"; exit 1; }
 
-# Qt's win32-g++ spec calls x86_64-w64-mingw32-gcc and -g++; those names
+# Qt's win32-g++ mkspec calls x86_64-w64-mingw32-gcc and -g++; those names
 # may point to the win32 thread model, which has no std::thread in GCC 12.
 # The posix ones go first on the build's path, whatever the alternatives say.
 for tool in gcc g++; do
