@@ -62,6 +62,7 @@ LineCardUpdaterWindow::LineCardUpdaterWindow(QWidget *parent, std::shared_ptr<D2
     controlsGroupBox->setMaximumWidth(columnWidth);
     controlsGroupBox->setLayout(controlsLayout);
 
+    usbLibraryMissing = api && api->libraryMissing();
     controller = new VX420Controller(mainLayout, std::move(api));
 
     kroneLsaPlus10Resource = QStringLiteral(":/firmware/LQ770_KRONE_LSAPLUS_S2_10PAIR.txt");
@@ -161,6 +162,13 @@ void LineCardUpdaterWindow::onDeviceSelected(bool ok)
     if (ok)
         return;
     resultsPane->appendPlainText(QStringLiteral("onDeviceSelected(false)"));
+    if (usbLibraryMissing) {
+        summaryPane->appendPlainText(QStringLiteral(
+            "ERROR: USB driver missing - install the FTDI D2XX driver for the controller's USB "
+            "chip and start the tool again"));
+        connectButton->setEnabled(true);
+        return;
+    }
     switch (controller->controllerOpenRefusal()) {
     case D2xxApi::OpenRefusal::NoPermission:
         // The package's udev rule gives access once the controller is

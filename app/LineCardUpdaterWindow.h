@@ -76,6 +76,7 @@ private:
     void showReason(const QString &why);
 
     VX420Controller *controller = nullptr;
+    bool usbLibraryMissing = false; // no controller can be found
     bool identifyPending = true;
     bool tooManyCardsReported = false;
     bool firmwareLoading = false;

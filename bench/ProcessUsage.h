@@ -3,7 +3,7 @@
 #include <QtGlobal>
 
 // What the running process has used so far, from the operating system.
-// Zero where the platform does not tell.
+// Zero where the platform does not tell (neither Unix nor Windows).
 namespace ProcessUsage {
 qint64 cpuTimeUs();     // user and system time of all threads
 qint64 threadCpuTimeNs(); // of the calling thread

@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstdio>
 #ifdef Q_OS_WIN
 #include <io.h>
@@ -35,7 +36,10 @@ int main(int argc, char *argv[])
 {
     Q_INIT_RESOURCE(firmware);
     QtEnvironment::useLeanEventLoop();
-    QtEnvironment::useOffscreenWithoutDisplay();
+    // The automatic run shows no window, also where there is a display.
+    const bool autoRun = std::any_of(argv + 1, argv + argc,
+                                     [](const char *arg) { return qstrcmp(arg, "--auto") == 0; });
+    QtEnvironment::useOffscreenWithoutDisplay(autoRun);
     QtEnvironment::identifyProgram("linecard-updater-emulated", false);
     defaultHandler = qInstallMessageHandler(quietPlatform);
     QApplication app(argc, argv);

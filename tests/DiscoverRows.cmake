@@ -7,14 +7,16 @@
 # (a cross-compiling emulator, may be empty), ENVIRONMENT (a list,
 # separated by |), LONG (a regular expression: rows that take long, started
 # first).
-set(env QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=detect_leaks=0)
+string(REPLACE "|" ";" environment "${ENVIRONMENT}")
+set(env ${environment} QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=detect_leaks=0)
 execute_process(COMMAND ${CMAKE_COMMAND} -E env ${env} ${EMULATOR} ${PROGRAM} -datatags
                 OUTPUT_VARIABLE listing ERROR_VARIABLE errors RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
     message(FATAL_ERROR "${PROGRAM} -datatags failed (${status}): ${errors}")
 endif()
+# A Windows program ends its lines with CR LF.
+string(REPLACE "\r" "" listing "${listing}")
 
-string(REPLACE "|" ";" environment "${ENVIRONMENT}")
 # A ; inside a row name would split CMake's lists.
 string(REPLACE ";" "<semicolon>" listing "${listing}")
 string(REPLACE "\n" ";" lines "${listing}")

@@ -5,6 +5,7 @@
 #include "controller/VX420Controller.h"
 #include "emulator/EmulatedD2xx.h"
 #include "tests/support/UpdaterWindowUnderTest.h"
+#include "usb/VendorD2xx.h"
 #include "emulator/EmulatorCodec.h"
 
 #include <QElapsedTimer>
@@ -65,6 +66,7 @@ private slots:
     void refusedOpenSaysWhy();
     void controllerNotOpened_data();
     void controllerNotOpened();
+    void noUsbLibrary();
     void cardPulledOut();
     void cablePulledOut();
     void reconnectSoonAfterCablePull();
@@ -555,6 +557,22 @@ void tst_LineCardUpdaterWindow::controllerNotOpened()
 
     emu->setOpenFails(false);
     connectController();
+}
+
+// The chip maker's library did not load (on Windows: its driver is not
+// installed): no click can find the controller until it is installed.
+void tst_LineCardUpdaterWindow::noUsbLibrary()
+{
+    ui = std::make_unique<UpdaterWindowUnderTest>(std::make_shared<VendorD2xx>(
+        QStringList{QStringLiteral("no-such-ftd2xx-library")}));
+    QVERIFY(ui->complete());
+    QTest::mouseClick(ui->connectButton, Qt::LeftButton);
+    QCOMPARE(ui->results(), (QStringList{"onSelectDevice", "onDeviceSelected(false)"}));
+    QCOMPARE(ui->summary(), QStringList{"ERROR: USB driver missing - install the FTDI D2XX "
+                                        "driver for the controller's USB chip and start the tool "
+                                        "again"});
+    QVERIFY(ui->connectButton->isEnabled());
+    QVERIFY(!ui->updateButton->isEnabled());
 }
 
 void tst_LineCardUpdaterWindow::cardPulledOut()

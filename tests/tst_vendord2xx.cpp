@@ -236,6 +236,7 @@ void tst_VendorD2xx::refusedLibraryListsNoDevice()
     QVERIFY(incompleteLog.usable());
     VendorD2xx vendor(names);
     QVERIFY(!vendor.isLoaded());
+    QVERIFY(vendor.libraryMissing());
     QVERIFY(vendor.libraryFile().isEmpty());
     QVERIFY(!vendor.loadError().isEmpty());
     QVERIFY2(vendor.loadError().contains(reason), qPrintable(vendor.loadError()));
@@ -270,6 +271,7 @@ void tst_VendorD2xx::candidatesTriedInOrder()
     FakeLog log(fakePath);
     VendorD2xx vendor({QStringLiteral("/nonexistent/libftd2xx.so"), incompletePath, fakePath});
     QVERIFY(vendor.isLoaded());
+    QVERIFY(!vendor.libraryMissing());
     QVERIFY(vendor.loadError().isEmpty());
     QCOMPARE(QFileInfo(vendor.libraryFile()).canonicalFilePath(),
              QFileInfo(fakePath).canonicalFilePath());
@@ -291,8 +293,29 @@ void tst_VendorD2xx::defaultNamesGoThroughTheLibrarySearch()
     uint32_t count = 0;
     QCOMPARE(vendor.FT_CreateDeviceInfoList(&count), FT_STATUS(FT_OK));
     QCOMPARE(log.lines(), QByteArrayList{"FT_CreateDeviceInfoList"});
+#elif defined(Q_OS_WIN)
+    // CTest puts the fake, built as ftd2xx.dll, on the DLL search path (PATH);
+    // ftd2xx64.dll, tried first, is found nowhere unless the chip maker's
+    // driver is installed.
+    const QString fakeDir = QFileInfo(fakePath).canonicalPath();
+    bool onPath = false;
+    for (const QString &folder : qEnvironmentVariable("PATH").split(QLatin1Char(';')))
+        onPath = onPath
+                 || QFileInfo(folder).canonicalFilePath().compare(fakeDir, Qt::CaseInsensitive) == 0;
+    if (!onPath)
+        QSKIP("the fake library's folder is not on PATH");
+    QLibrary installed(QStringLiteral("ftd2xx64.dll"));
+    if (installed.load())
+        QSKIP("the chip maker's ftd2xx64.dll is installed, and it comes first");
+    FakeLog log(fakePath);
+    VendorD2xx vendor;
+    QVERIFY2(vendor.isLoaded(), qPrintable(vendor.loadError()));
+    QCOMPARE(QFileInfo(vendor.libraryFile()).fileName().toLower(), QStringLiteral("ftd2xx.dll"));
+    uint32_t count = 0;
+    QCOMPARE(vendor.FT_CreateDeviceInfoList(&count), FT_STATUS(FT_OK));
+    QCOMPARE(log.lines(), QByteArrayList{"FT_CreateDeviceInfoList"});
 #else
-    QSKIP("the search path is set for Linux only");
+    QSKIP("the search path is set for Linux and Windows only");
 #endif
 }
 

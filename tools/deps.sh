@@ -8,6 +8,11 @@ LINECARD_PACKAGES=(cmake g++ make pkg-config qtbase5-dev libftdi1-dev libqt5svg5
                    umockdev libumockdev-dev)
 # The test suite's package checks (test.sh) need these as well.
 LINECARD_CHECK_PACKAGES=(lintian desktop-file-utils appstream)
+# The Windows build made here (tools/windows.sh): MinGW-w64, Wine to run its
+# tests, NSIS for its installer, fonts for Qt's offscreen platform under Wine;
+# tools/build-qt-mingw.sh adds what Qt's own build needs.
+LINECARD_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine64 nsis
+                           fonts-dejavu-core)
 # The libFuzzer build (tools/fuzz.sh) needs these as well.
 LINECARD_FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev ninja-build)
 

@@ -71,6 +71,10 @@ public:
     // backend cannot tell.
     virtual std::string openFailureReason() const { return {}; }
 
+    // Whether the library this backend drives could not be loaded, so that
+    // no chip is ever listed: its driver is to be installed.
+    virtual bool libraryMissing() const { return false; }
+
     // The backend used when the caller names none. The first choice is
     // stated once as "USB: ..."; why the vendor library was not taken goes
     // to the logging category linecard.usb (debug, off by default).

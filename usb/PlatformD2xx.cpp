@@ -66,6 +66,7 @@ public:
         return FT_INVALID_HANDLE;
     }
     FT_STATUS FT_Purge(FT_HANDLE, uint32_t) override { return FT_INVALID_HANDLE; }
+    bool libraryMissing() const override { return true; }
 };
 
 } // namespace

@@ -36,6 +36,7 @@ public:
     QString libraryFile() const;
     // Why the last candidate was refused; empty when one loaded.
     QString loadError() const { return error; }
+    bool libraryMissing() const override { return !isLoaded(); }
 
     FT_STATUS FT_CreateDeviceInfoList(uint32_t *numDevs) override;
     FT_STATUS FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE *dest, uint32_t *numDevs) override;
