@@ -44,6 +44,9 @@ step "build" build_project
 export WINEPREFIX=${WINEPREFIX:-${XDG_CACHE_HOME:-$HOME/.cache}/linecard-wine}
 wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
 tools/wine-run.sh cmd /c exit 0 # makes the prefix on first use
+# The server that program started lingers for a few seconds, and a second
+# one for the same prefix refuses to start: wait for it to end first.
+"$wineserver" -w
 "$wineserver" -p
 trap '"$wineserver" -k 2>/dev/null || true' EXIT
 
