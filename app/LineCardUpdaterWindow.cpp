@@ -46,7 +46,12 @@ LineCardUpdaterWindow::LineCardUpdaterWindow(QWidget *parent, std::shared_ptr<D2
 {
     setWindowTitle(QStringLiteral("Line Card Update Tool V" LINECARD_VERSION));
     registerIcon();
-    setWindowIcon(QIcon(QStringLiteral(":/icons/linecard-updater.svg")));
+    QIcon icon(QStringLiteral(":/icons/linecard-updater.svg"));
+    // The same drawing at fixed sizes, for a Qt without SVG support (the
+    // Windows build has none).
+    for (int size : {32, 48, 256})
+        icon.addFile(QStringLiteral(":/icons/linecard-updater-%1.png").arg(size), QSize(size, size));
+    setWindowIcon(icon);
     mainLayout = new QHBoxLayout(this);
     controlsLayout = new QVBoxLayout;
     controlsGroupBox = new QGroupBox(QString());
