@@ -36,6 +36,11 @@ int tst_UpdaterProgram::run(const QStringList &arguments, const QProcessEnvironm
     }
     *out = process.readAllStandardOutput();
     *err = process.readAllStandardError();
+#ifdef Q_OS_WIN
+    // A Windows program's text ends its lines with CR LF.
+    out->replace("\r\n", "\n");
+    err->replace("\r\n", "\n");
+#endif
     return code;
 }
 
