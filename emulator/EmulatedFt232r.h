@@ -1,6 +1,6 @@
 #pragma once
 
-#include "emulator/EmulatedD2xx.h"
+#include "emulator/EmulatorTypes.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -13,8 +13,7 @@
 
 class EmulatedController;
 class EmulatedLineCard;
-class EmulatedRxQueue;
-struct ControllerEvent;
+class EmulatedSerialLine;
 
 typedef struct _UMockdevTestbed UMockdevTestbed;
 typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
@@ -33,6 +32,7 @@ typedef struct _UMockdevIoctlClient UMockdevIoctlClient;
 //
 // The program must run under umockdev-wrapper. Time is real: the wire's.
 // Called from umockdev's thread and the test's; every member takes the lock.
+// Its serial side is an EmulatedSerialLine, as the D2XX-shaped chip's is.
 class EmulatedFt232r
 {
 public:
@@ -131,11 +131,8 @@ private:
     qint64 now() const;
     // The card in that slot; none for a slot without one. The lock is held.
     const EmulatedLineCard *cardAt(int card) const;
-    void advance(qint64 nowUs);
-    void deliver(const QList<ControllerEvent> &events);
     bool control(Urb &urb, qint64 nowUs);
     void vendorOut(quint8 request, quint16 value, quint16 index, qint64 nowUs);
-    void writeLine(const QByteArray &bytes, qint64 nowUs);
     bool readyToReap(Urb &urb, qint64 nowUs);
     // Claims the interface for the client: refused while the kernel's
     // driver or another client holds it. The lock is held.
@@ -156,10 +153,7 @@ private:
     QHash<UMockdevIoctlClient *, int> clientPlug; // an open file and the plug it was opened on
 
     std::unique_ptr<EmulatedController> controller;
-    std::unique_ptr<EmulatedRxQueue> rx;
-    EmulatedLineState line;
-    bool breakSeen = false;
-    qint64 txFreeUs = 0;
+    std::unique_ptr<EmulatedSerialLine> line;
     qint64 lastInUs = 0; // when the last bulk-in packet was sent
     bool detached = false;
     UMockdevIoctlClient *claimedBy = nullptr;
