@@ -1,7 +1,6 @@
 #include "emulator/EmulatedFt232r.h"
 
 #include "emulator/EmulatedController.h"
-#include "emulator/EmulatedLineCard.h"
 #include "emulator/EmulatedRxQueue.h"
 #include "emulator/EmulatedSerialLine.h"
 
@@ -206,44 +205,11 @@ int EmulatedFt232r::addCard(const EmulatedCardIdentity &identity)
     return controller->addCard(identity);
 }
 
-const EmulatedLineCard *EmulatedFt232r::cardAt(int card) const
-{
-    return card >= 0 && card < controller->cardCount() ? &controller->card(card) : nullptr;
-}
-
-QByteArray EmulatedFt232r::flash(int card, quint32 address, int length) const
+EmulatedCardAccess EmulatedFt232r::card(int card)
 {
     QMutexLocker lock(&mutex);
-    const EmulatedLineCard *c = cardAt(card);
-    return c ? c->bootloader().flash(address, length) : QByteArray();
-}
-
-QByteArray EmulatedFt232r::infoSegment(int card) const
-{
-    QMutexLocker lock(&mutex);
-    const EmulatedLineCard *c = cardAt(card);
-    return c ? c->bootloader().infoSegment() : QByteArray();
-}
-
-bool EmulatedFt232r::infoSegmentLocked(int card) const
-{
-    QMutexLocker lock(&mutex);
-    const EmulatedLineCard *c = cardAt(card);
-    return c && c->bootloader().infoSegmentLocked();
-}
-
-bool EmulatedFt232r::applicationRunning(int card) const
-{
-    QMutexLocker lock(&mutex);
-    const EmulatedLineCard *c = cardAt(card);
-    return c && c->bootloader().applicationRunning();
-}
-
-int EmulatedFt232r::ledState(int card) const
-{
-    QMutexLocker lock(&mutex);
-    const EmulatedLineCard *c = cardAt(card);
-    return c ? c->ledState() : 0;
+    const bool valid = card >= 0 && card < controller->cardCount();
+    return EmulatedCardAccess(&mutex, valid ? &controller->card(card) : nullptr, card);
 }
 
 QList<EmulatedFt232r::ControlRequest> EmulatedFt232r::controlRequests() const

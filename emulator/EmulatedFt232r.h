@@ -1,5 +1,6 @@
 #pragma once
 
+#include "emulator/EmulatedCardAccess.h"
 #include "emulator/EmulatorTypes.h"
 
 #include <QByteArray>
@@ -7,12 +8,12 @@
 #include <QHash>
 #include <QList>
 #include <QMutex>
+#include <QRecursiveMutex>
 #include <QString>
 
 #include <memory>
 
 class EmulatedController;
-class EmulatedLineCard;
 class EmulatedSerialLine;
 
 typedef struct _UMockdevTestbed UMockdevTestbed;
@@ -80,11 +81,9 @@ public:
     ~EmulatedFt232r();
 
     int addCard(const EmulatedCardIdentity &identity = EmulatedCardIdentity());
-    QByteArray flash(int card, quint32 address, int length) const;
-    QByteArray infoSegment(int card) const;
-    bool infoSegmentLocked(int card) const;
-    bool applicationRunning(int card) const;
-    int ledState(int card) const;
+    // The card in that slot, with the chip's lock held while the access
+    // lives; a slot without a card is a fatal error.
+    EmulatedCardAccess card(int card);
 
     QList<ControlRequest> controlRequests() const;
     // The bytes of each bulk-out transfer, oldest first.
@@ -129,8 +128,6 @@ private:
 
     void addDevice();
     qint64 now() const;
-    // The card in that slot; none for a slot without one. The lock is held.
-    const EmulatedLineCard *cardAt(int card) const;
     bool control(Urb &urb, qint64 nowUs);
     void vendorOut(quint8 request, quint16 value, quint16 index, qint64 nowUs);
     bool readyToReap(Urb &urb, qint64 nowUs);
@@ -139,7 +136,9 @@ private:
     int claim(UMockdevIoctlClient *client);
     QByteArray stringDescriptor(int index) const;
 
-    mutable QMutex mutex;
+    // Recursive: a test may reach two cards, or one card twice, in one
+    // expression, each access holding the lock until the expression ends.
+    mutable QRecursiveMutex mutex;
     const Options options;
     QElapsedTimer clock;
     UMockdevTestbed *testbed = nullptr;
