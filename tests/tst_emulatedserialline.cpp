@@ -1,4 +1,8 @@
 #include "tests/support/EmulatedChipFixture.h"
+#include "emulator/EmulatedController.h"
+#include "emulator/EmulatedLineCard.h"
+#include "emulator/EmulatedRxQueue.h"
+#include "emulator/EmulatedSerialLine.h"
 #include "emulator/EmulatorCodec.h"
 
 #include <QElapsedTimer>
@@ -7,7 +11,8 @@
 
 // The emulated chip's serial line: the echo and the break's 0x00, purges,
 // and bytes that take their time on the wire and reach the host in USB
-// packets.
+// packets; through the chip as the host sees it, and on its own in front of
+// a controller.
 class tst_EmulatedSerialLine : public EmulatedChipFixture
 {
     Q_OBJECT
@@ -20,6 +25,13 @@ private slots:
 
     void purgeTakesOnlyArrivedBytes();
     void wireTiming();
+
+    void breakEndsInOneZero_data();
+    void breakEndsInOneZero();
+    void breakCountsForOneTransmission_data();
+    void breakCountsForOneTransmission();
+    void transmitTime_data();
+    void transmitTime();
 };
 
 void tst_EmulatedSerialLine::init()
@@ -174,6 +186,119 @@ void tst_EmulatedSerialLine::wireTiming()
     QByteArray body;
     QCOMPARE(classify(slotStreams(received.mid(n + 1), 1).value(0), &body), QByteArray("ok"));
     QCOMPARE(EmulatorCodec::hex(body), QByteArray("22 FF FF"));
+}
+
+// --- the line on its own
+
+void tst_EmulatedSerialLine::breakEndsInOneZero_data()
+{
+    QTest::addColumn<bool>("wired");
+    QTest::addColumn<bool>("echoEnabled");
+    QTest::addColumn<bool>("zero");
+
+    QTest::newRow("wired, with echo: one 0x00") << true << true << true;
+    QTest::newRow("echo disabled: nothing") << true << false << false;
+    QTest::newRow("no controller on the line: nothing") << false << true << false;
+}
+
+void tst_EmulatedSerialLine::breakEndsInOneZero()
+{
+    QFETCH(bool, wired);
+    QFETCH(bool, echoEnabled);
+    QFETCH(bool, zero);
+    EmulatedController controller(false);
+    EmulatedSerialLine line(controller, false);
+    line.setWired(wired);
+    line.setEchoEnabled(echoEnabled);
+
+    QVERIFY(!line.setBreak(false, 100)); // no break to end
+    QVERIFY(!line.setBreak(true, 200));
+    QVERIFY(!line.setBreak(true, 300)); // still the same break
+    QVERIFY(line.state().breakOn);
+    QCOMPARE(line.setBreak(false, 400), zero);
+    QVERIFY(!line.state().breakOn);
+    QVERIFY(!line.setBreak(false, 500));
+    QCOMPARE(EmulatorCodec::hex(line.received().take(500, 16)),
+             zero ? QByteArray("00") : QByteArray());
+}
+
+// The controller hears a transmission that a break precedes; the break
+// counts for the next transmission only, and only a wired line reaches it.
+void tst_EmulatedSerialLine::breakCountsForOneTransmission_data()
+{
+    QTest::addColumn<bool>("wired");
+    QTest::addColumn<bool>("withBreak");
+    QTest::addColumn<int>("led");
+    QTest::addColumn<QList<QByteArray>>("dropped");
+
+    QTest::newRow("after a break: heard, the next one not")
+        << true << true << int(OPCODE_LED_RED) << QList<QByteArray>{"no-break"};
+    QTest::newRow("no break: neither heard")
+        << true << false << 0 << QList<QByteArray>{"no-break", "no-break"};
+    QTest::newRow("no controller on the line: nobody hears")
+        << false << true << 0 << QList<QByteArray>{};
+}
+
+void tst_EmulatedSerialLine::breakCountsForOneTransmission()
+{
+    QFETCH(bool, wired);
+    QFETCH(bool, withBreak);
+    QFETCH(int, led);
+    QFETCH(QList<QByteArray>, dropped);
+    EmulatedController controller(false);
+    const int card = controller.addCard(identity(1));
+    EmulatedSerialLine line(controller, false);
+    line.setWired(wired);
+    line.setDataCharacteristics(8, 2, 0);
+    line.setBitMode(0x30, 0x20);
+    if (withBreak) {
+        line.setBreak(true, 100);
+        line.setBreak(false, 200);
+    }
+
+    const QByteArray bytes = '\x55' + packet(OPCODE_LED_RED);
+    const EmulatedSerialLine::Transmission first = line.transmit(bytes, 300);
+    QCOMPARE(first.echoed, wired);
+    QCOMPARE(first.startUs, 300);
+    const QByteArray echo = (withBreak ? QByteArray(1, '\0') : QByteArray()) + bytes;
+    const QByteArray got = line.received().take(300, 1000);
+    QCOMPARE(EmulatorCodec::hex(got.left(echo.size())),
+             EmulatorCodec::hex(wired ? echo : QByteArray()));
+    QCOMPARE(got.isEmpty(), !wired);
+    QCOMPARE(controller.card(card).ledState(), led);
+
+    line.transmit('\x55' + packet(OPCODE_LED_GREEN), 400);
+    QCOMPARE(controller.card(card).ledState(), led);
+    QCOMPARE(controller.droppedReasons(), dropped);
+}
+
+// Wire timing: a write goes out at the line rate, after the one before it;
+// otherwise it is all out at the moment of the call.
+void tst_EmulatedSerialLine::transmitTime_data()
+{
+    QTest::addColumn<bool>("wire");
+    QTest::addColumn<qint64>("secondStartUs");
+    QTest::addColumn<int>("outgoingAt3000"); // of the two writes' eight characters
+
+    QTest::newRow("wire: the second waits for the first")
+        << true << qint64(1000 + charsUs(4)) << int((1000 + charsUs(8) - 3000) / charsUs(1) + 1);
+    QTest::newRow("instant: at the moment of the call") << false << qint64(2000) << 0;
+}
+
+void tst_EmulatedSerialLine::transmitTime()
+{
+    QFETCH(bool, wire);
+    QFETCH(qint64, secondStartUs);
+    QFETCH(int, outgoingAt3000);
+    EmulatedController controller(wire);
+    EmulatedSerialLine line(controller, wire);
+    const QByteArray bytes(4, '\x11');
+
+    QCOMPARE(line.transmit(bytes, 1000).startUs, qint64(1000));
+    QCOMPARE(line.charactersOutgoing(1500), wire ? 4u : 0u); // the one going out counts whole
+    QCOMPARE(line.transmit(bytes, 2000).startUs, secondStartUs);
+    QCOMPARE(int(line.charactersOutgoing(3000)), outgoingAt3000);
+    QCOMPARE(line.charactersOutgoing(secondStartUs + charsUs(4)), 0u);
 }
 
 QTEST_GUILESS_MAIN(tst_EmulatedSerialLine)
