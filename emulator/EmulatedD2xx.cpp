@@ -3,6 +3,7 @@
 #include "emulator/EmulatedController.h"
 #include "emulator/EmulatedLineCard.h"
 #include "emulator/EmulatedRxQueue.h"
+#include "emulator/EmulatedSerialLine.h"
 #include "emulator/EmulatorCodec.h"
 #include "emulator/EmulatorCapture.h"
 
@@ -40,13 +41,12 @@ void copyTruncated(char *dest, int size, const QByteArray &text)
 EmulatedD2xx::EmulatedD2xx(Timing timing)
     : timing(timing),
       devices{EmulatedDevice()},
-      rxQueue(std::make_unique<EmulatedRxQueue>()),
       controller(std::make_unique<EmulatedController>(timing == Timing::Wire)),
+      line(std::make_unique<EmulatedSerialLine>(*controller, timing == Timing::Wire)),
       capture(std::make_unique<EmulatorCapture>())
 {
     clock.start();
-    // On the wire the chip hands received bytes over in USB packets.
-    rxQueue->setPackets(timing == Timing::Wire);
+    line->setWired(false);
 }
 
 EmulatedD2xx::~EmulatedD2xx()
@@ -70,7 +70,7 @@ qint64 EmulatedD2xx::nowUs() const
 qint64 EmulatedD2xx::beginCall()
 {
     const qint64 t = now();
-    deliver(controller->advance(t));
+    record(line->advance(t));
     capture->flushDue(t);
     return t;
 }
@@ -195,7 +195,7 @@ void EmulatedD2xx::pullNow(qint64 timeUs)
         deadHandles.append(openHandle);
         openHandle = nullptr;
         openIndex = -1;
-        controllerWired = false;
+        line->setWired(false);
     }
     capture->device(timeUs, "cable-pull");
     capture->flushDue(timeUs);
@@ -227,7 +227,7 @@ QList<int> EmulatedD2xx::visibleDevices() const
 void EmulatedD2xx::setEchoEnabled(bool enabled)
 {
     QMutexLocker lock(&mutex);
-    echoEnabled = enabled;
+    line->setEchoEnabled(enabled);
 }
 
 void EmulatedD2xx::injectReceived(const QByteArray &bytes)
@@ -235,7 +235,7 @@ void EmulatedD2xx::injectReceived(const QByteArray &bytes)
     QMutexLocker lock(&mutex);
     const qint64 t = now();
     for (char b : bytes)
-        rxQueue->insert(t, b);
+        line->received().insert(t, b);
     capture->device(t, "inject " + EmulatorCodec::hex(bytes));
     capture->flushDue(t);
 }
@@ -287,7 +287,7 @@ void EmulatedD2xx::setLineFault(int card, int k, LineFault fault)
 EmulatedLineState EmulatedD2xx::lineState() const
 {
     QMutexLocker lock(&mutex);
-    return line;
+    return line->state();
 }
 
 int EmulatedD2xx::droppedPackets() const
@@ -379,11 +379,10 @@ FT_STATUS EmulatedD2xx::FT_Open(int deviceNumber, FT_HANDLE *handle)
         captureLoneBreak(t);
         openHandle = reinterpret_cast<FT_HANDLE>(quintptr(0x5A000000) + ++handlesIssued * 0x10);
         openIndex = visible.at(deviceNumber);
-        controllerWired = devices.at(openIndex).description == "VX420";
+        line->setWired(devices.at(openIndex).description == "VX420");
         // The chip starts at its power-up state, with nothing received.
-        line = EmulatedLineState();
-        rxQueue->reset();
-        breakSeen = false;
+        line->reset();
+        line->forgetBreak();
         *handle = openHandle;
     }
     endCall(t, "FT_Open", {quint32(deviceNumber)}, status, QByteArray::number(deviceNumber));
@@ -399,7 +398,7 @@ FT_STATUS EmulatedD2xx::FT_Close(FT_HANDLE handle)
         captureLoneBreak(t);
         openHandle = nullptr;
         openIndex = -1;
-        controllerWired = false;
+        line->setWired(false);
     }
     endCall(t, "FT_Close", {}, status, {});
     return status;
@@ -411,7 +410,7 @@ FT_STATUS EmulatedD2xx::FT_SetBaudRate(FT_HANDLE handle, uint32_t baudRate)
     const qint64 t = beginCall();
     const FT_STATUS status = checkHandle(handle);
     if (status == FT_OK)
-        line.baudRate = baudRate;
+        line->setBaudRate(baudRate);
     endCall(t, "FT_SetBaudRate", {baudRate}, status, dec(baudRate));
     return status;
 }
@@ -422,11 +421,8 @@ FT_STATUS EmulatedD2xx::FT_SetDataCharacteristics(FT_HANDLE handle, uint8_t word
     QMutexLocker lock(&mutex);
     const qint64 t = beginCall();
     const FT_STATUS status = checkHandle(handle);
-    if (status == FT_OK) {
-        line.wordLength = wordLength;
-        line.stopBits = stopBits;
-        line.parity = parity;
-    }
+    if (status == FT_OK)
+        line->setDataCharacteristics(wordLength, stopBits, parity);
     endCall(t, "FT_SetDataCharacteristics", {wordLength, stopBits, parity}, status,
             dec(wordLength) + ' ' + dec(stopBits) + ' ' + dec(parity));
     return status;
@@ -439,11 +435,8 @@ FT_STATUS EmulatedD2xx::FT_SetChars(FT_HANDLE handle, uint8_t eventChar, uint8_t
     const qint64 t = beginCall();
     const FT_STATUS status = checkHandle(handle);
     if (status == FT_OK) {
-        line.eventChar = eventChar;
-        line.eventCharEnabled = eventCharEnabled;
-        line.errorChar = errorChar;
-        line.errorCharEnabled = errorCharEnabled;
-        rxQueue->setEventChar(eventCharEnabled != 0, char(eventChar));
+        line->setEventChar(eventChar, eventCharEnabled);
+        line->setErrorChar(errorChar, errorCharEnabled);
     }
     endCall(t, "FT_SetChars", {eventChar, eventCharEnabled, errorChar, errorCharEnabled}, status,
             hex2(eventChar) + ' ' + dec(eventCharEnabled ? 1 : 0) + ' ' + hex2(errorChar) + ' '
@@ -457,11 +450,8 @@ FT_STATUS EmulatedD2xx::FT_SetFlowControl(FT_HANDLE handle, uint16_t flowControl
     QMutexLocker lock(&mutex);
     const qint64 t = beginCall();
     const FT_STATUS status = checkHandle(handle);
-    if (status == FT_OK) {
-        line.flowControl = flowControl;
-        line.xonChar = xonChar;
-        line.xoffChar = xoffChar;
-    }
+    if (status == FT_OK)
+        line->setFlowControl(flowControl, xonChar, xoffChar);
     endCall(t, "FT_SetFlowControl", {flowControl, xonChar, xoffChar}, status,
             dec(flowControl) + ' ' + hex2(xonChar) + ' ' + hex2(xoffChar));
     return status;
@@ -473,10 +463,8 @@ FT_STATUS EmulatedD2xx::FT_SetTimeouts(FT_HANDLE handle, uint32_t readTimeout,
     QMutexLocker lock(&mutex);
     const qint64 t = beginCall();
     const FT_STATUS status = checkHandle(handle);
-    if (status == FT_OK) {
-        line.readTimeout = readTimeout;
-        line.writeTimeout = writeTimeout;
-    }
+    if (status == FT_OK)
+        line->setTimeouts(readTimeout, writeTimeout);
     endCall(t, "FT_SetTimeouts", {readTimeout, writeTimeout}, status,
             dec(readTimeout) + ' ' + dec(writeTimeout));
     return status;
@@ -488,7 +476,7 @@ FT_STATUS EmulatedD2xx::FT_SetRts(FT_HANDLE handle)
     const qint64 t = beginCall();
     const FT_STATUS status = checkHandle(handle);
     if (status == FT_OK)
-        line.rts = true;
+        line->setRts(true);
     endCall(t, "FT_SetRts", {}, status, {});
     return status;
 }
@@ -499,7 +487,7 @@ FT_STATUS EmulatedD2xx::FT_ClrRts(FT_HANDLE handle)
     const qint64 t = beginCall();
     const FT_STATUS status = checkHandle(handle);
     if (status == FT_OK)
-        line.rts = false;
+        line->setRts(false);
     endCall(t, "FT_ClrRts", {}, status, {});
     return status;
 }
@@ -511,7 +499,7 @@ FT_STATUS EmulatedD2xx::FT_SetBreakOn(FT_HANDLE handle)
     const FT_STATUS status = checkHandle(handle);
     if (status == FT_OK) {
         captureLoneBreak(t);
-        line.breakOn = true;
+        line->setBreak(true, t);
     }
     endCall(t, "FT_SetBreakOn", {}, status, {});
     return status;
@@ -522,15 +510,8 @@ FT_STATUS EmulatedD2xx::FT_SetBreakOff(FT_HANDLE handle)
     QMutexLocker lock(&mutex);
     const qint64 t = beginCall();
     const FT_STATUS status = checkHandle(handle);
-    if (status == FT_OK && line.breakOn) {
-        line.breakOn = false;
-        breakSeen = true;
-        // The receiver reports the break as one 0x00 once the line is released.
-        if (controllerWired && echoEnabled) {
-            rxQueue->insert(t, '\0');
-            breakEchoUncaptured = true;
-        }
-    }
+    if (status == FT_OK && line->setBreak(false, t))
+        breakEchoUncaptured = true;
     endCall(t, "FT_SetBreakOff", {}, status, {});
     return status;
 }
@@ -541,7 +522,7 @@ FT_STATUS EmulatedD2xx::FT_SetBitMode(FT_HANDLE handle, uint8_t mask, uint8_t mo
     const qint64 t = beginCall();
     const FT_STATUS status = checkHandle(handle);
     if (status == FT_OK)
-        line.setBitMode(mask, mode);
+        line->setBitMode(mask, mode);
     endCall(t, "FT_SetBitMode", {mask, mode}, status, hex2(mask) + ' ' + hex2(mode));
     return status;
 }
@@ -571,32 +552,20 @@ FT_STATUS EmulatedD2xx::FT_Write(FT_HANDLE handle, void *buffer, uint32_t bytesT
 
     if (status == FT_OK && !bytes.isEmpty()) {
         ++transmissions;
-        const bool wire = timing == Timing::Wire;
-        const qint64 start = wire ? std::max(t, txFreeUs) : t;
-        if (wire)
-            txFreeUs = start + EmulatedController::charactersUs(bytes.size());
-        if (controllerWired) {
-            // Half duplex: every byte comes back as it goes out.
-            if (echoEnabled) {
-                for (int i = 0; i < bytes.size(); ++i)
-                    rxQueue->insert(wire ? start + EmulatedController::charactersUs(i + 1) : t,
-                                    bytes.at(i));
-                capture->device(start, QByteArray("echo ") + (breakEchoUncaptured ? "00 " : "")
-                                           + EmulatorCodec::hex(bytes));
-                breakEchoUncaptured = false;
-            }
-            deliver(controller->receive(bytes, breakSeen, line, start));
-            deliver(controller->advance(t));
+        const EmulatedSerialLine::Transmission sent = line->transmit(bytes, t);
+        if (sent.echoed) {
+            capture->device(sent.startUs, QByteArray("echo ") + (breakEchoUncaptured ? "00 " : "")
+                                              + EmulatorCodec::hex(bytes));
+            breakEchoUncaptured = false;
         }
-        breakSeen = false;
+        record(sent.events);
     }
     capture->flushDue(t);
     return status;
 }
 
-void EmulatedD2xx::deliver(const QList<ControllerEvent> &events)
+void EmulatedD2xx::record(const QList<ControllerEvent> &events)
 {
-    const bool wire = timing == Timing::Wire;
     for (const ControllerEvent &event : events) {
         if (event.kind == ControllerEvent::Kind::Drop) {
             capture->device(event.timeUs, "drop " + event.bytes);
@@ -606,10 +575,6 @@ void EmulatedD2xx::deliver(const QList<ControllerEvent> &events)
             capture->device(event.timeUs, event.bytes);
             continue;
         }
-        for (int i = 0; i < event.bytes.size(); ++i)
-            rxQueue->insert(wire ? event.startUs + EmulatedController::charactersUs(i + 1)
-                                 : event.timeUs,
-                            event.bytes.at(i));
         capture->device(event.timeUs, "frame " + EmulatorCodec::hex(event.bytes));
         frameRecord.append({event.startUs, event.timeUs, event.bytes, controller->frameIntervalUs()});
         if (frameRecord.size() > maxRecordedCalls)
@@ -627,9 +592,8 @@ FT_STATUS EmulatedD2xx::FT_GetStatus(FT_HANDLE handle, uint32_t *rxBytes, uint32
         status = FT_INVALID_PARAMETER;
     uint32_t rx = 0, tx = 0;
     if (status == FT_OK) {
-        rx = uint32_t(rxQueue->readable(t));
-        if (txFreeUs > t) // characters still going out
-            tx = uint32_t(((txFreeUs - t) * 9600 + 10999999) / 11000000);
+        rx = uint32_t(line->received().readable(t));
+        tx = line->charactersOutgoing(t);
     }
     if (rxBytes)
         *rxBytes = rx;
@@ -652,7 +616,7 @@ FT_STATUS EmulatedD2xx::FT_Read(FT_HANDLE handle, void *buffer, uint32_t bytesTo
     QByteArray got;
     if (status == FT_OK) {
         // Never waits: returns what has arrived, at most bytesToRead.
-        got = rxQueue->take(t, int(std::min<uint32_t>(bytesToRead, uint32_t(INT_MAX))));
+        got = line->received().take(t, int(std::min<uint32_t>(bytesToRead, uint32_t(INT_MAX))));
         std::memcpy(buffer, got.constData(), size_t(got.size()));
     }
     if (bytesReturned)
@@ -670,7 +634,7 @@ FT_STATUS EmulatedD2xx::FT_Purge(FT_HANDLE handle, uint32_t mask)
         captureLoneBreak(t);
         // Only what has arrived; bytes still on the wire arrive later.
         if (mask & FT_PURGE_RX)
-            rxQueue->purgeArrived(t);
+            line->received().purgeArrived(t);
     }
     endCall(t, "FT_Purge", {mask}, status, dec(mask));
     return status;

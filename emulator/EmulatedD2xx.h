@@ -17,7 +17,7 @@
 
 class EmulatedController;
 class EmulatedLineCard;
-class EmulatedRxQueue;
+class EmulatedSerialLine;
 class EmulatorCapture;
 struct ControllerEvent;
 
@@ -51,11 +51,8 @@ struct EmulatorFrame
 // library-shaped interface. Called from the I/O thread, configured and
 // inspected from any thread: every member takes the one mutex.
 //
-// The line is half duplex: every byte the host sends comes back as echo,
-// and a break shows in the receive queue as one 0x00 once the break ends.
-// In wire timing received bytes reach the host in USB packets (see
-// EmulatedRxQueue); the controller's own assumptions are stated with
-// EmulatedController.
+// Its serial side, echo and break included, is an EmulatedSerialLine; the
+// controller's own assumptions are stated with EmulatedController.
 class EmulatedD2xx : public D2xxApi
 {
 public:
@@ -154,7 +151,8 @@ private:
     QList<int> visibleDevices() const;
     bool cardIndexValid(int card) const;
     void captureLoneBreak(qint64 timeUs);
-    void deliver(const QList<ControllerEvent> &events);
+    // Captures what the controller did and keeps its frames.
+    void record(const QList<ControllerEvent> &events);
 
     // Recursive: a test may reach two cards, or one card twice, in one
     // expression, each access holding the lock until the expression ends.
@@ -171,20 +169,16 @@ private:
     int pullAtTransmission = 0;     // 0: never
     QList<FT_HANDLE> deadHandles;   // opened before a pull
     int transmissions = 0;
-    bool echoEnabled = true;
 
     FT_HANDLE openHandle = nullptr;
     int openIndex = -1;
-    bool controllerWired = false; // the open device is the controller's chip
     quintptr handlesIssued = 0;
 
-    EmulatedLineState line;
-    bool breakSeen = false;          // a break ended since the last transmission
-    bool breakEchoUncaptured = false; // its 0x00 awaits its capture line
-    qint64 txFreeUs = 0;             // Wire timing: when the transmit line is idle
+    bool breakEchoUncaptured = false; // a break's 0x00 awaits its capture line
 
-    std::unique_ptr<EmulatedRxQueue> rxQueue;
     std::unique_ptr<EmulatedController> controller;
+    // Wired to the controller while the open device is the controller's chip.
+    std::unique_ptr<EmulatedSerialLine> line;
     std::unique_ptr<EmulatorCapture> capture;
     QList<EmulatorCall> callRecord;
     QList<EmulatorFrame> frameRecord;

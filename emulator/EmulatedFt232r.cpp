@@ -1,8 +1,8 @@
 #include "emulator/EmulatedFt232r.h"
 
 #include "emulator/EmulatedController.h"
-#include "emulator/EmulatedLineCard.h"
 #include "emulator/EmulatedRxQueue.h"
+#include "emulator/EmulatedSerialLine.h"
 
 #include <QMutexLocker>
 
@@ -125,10 +125,9 @@ EmulatedFt232r::EmulatedFt232r() : EmulatedFt232r(Options()) {}
 EmulatedFt232r::EmulatedFt232r(const Options &options)
     : options(options),
       controller(std::make_unique<EmulatedController>(true)),
-      rx(std::make_unique<EmulatedRxQueue>())
+      line(std::make_unique<EmulatedSerialLine>(*controller, true))
 {
     clock.start();
-    rx->setPackets(true);
     testbed = umockdev_testbed_new();
     handler = umockdev_ioctl_base_new();
     link = std::make_shared<Link>();
@@ -206,44 +205,11 @@ int EmulatedFt232r::addCard(const EmulatedCardIdentity &identity)
     return controller->addCard(identity);
 }
 
-const EmulatedLineCard *EmulatedFt232r::cardAt(int card) const
-{
-    return card >= 0 && card < controller->cardCount() ? &controller->card(card) : nullptr;
-}
-
-QByteArray EmulatedFt232r::flash(int card, quint32 address, int length) const
+EmulatedCardAccess EmulatedFt232r::card(int card)
 {
     QMutexLocker lock(&mutex);
-    const EmulatedLineCard *c = cardAt(card);
-    return c ? c->bootloader().flash(address, length) : QByteArray();
-}
-
-QByteArray EmulatedFt232r::infoSegment(int card) const
-{
-    QMutexLocker lock(&mutex);
-    const EmulatedLineCard *c = cardAt(card);
-    return c ? c->bootloader().infoSegment() : QByteArray();
-}
-
-bool EmulatedFt232r::infoSegmentLocked(int card) const
-{
-    QMutexLocker lock(&mutex);
-    const EmulatedLineCard *c = cardAt(card);
-    return c && c->bootloader().infoSegmentLocked();
-}
-
-bool EmulatedFt232r::applicationRunning(int card) const
-{
-    QMutexLocker lock(&mutex);
-    const EmulatedLineCard *c = cardAt(card);
-    return c && c->bootloader().applicationRunning();
-}
-
-int EmulatedFt232r::ledState(int card) const
-{
-    QMutexLocker lock(&mutex);
-    const EmulatedLineCard *c = cardAt(card);
-    return c ? c->ledState() : 0;
+    const bool valid = card >= 0 && card < controller->cardCount();
+    return EmulatedCardAccess(&mutex, valid ? &controller->card(card) : nullptr, card);
 }
 
 QList<EmulatedFt232r::ControlRequest> EmulatedFt232r::controlRequests() const
@@ -267,7 +233,7 @@ bool EmulatedFt232r::kernelDriverDetached() const
 EmulatedLineState EmulatedFt232r::lineState() const
 {
     QMutexLocker lock(&mutex);
-    return line;
+    return line->state();
 }
 
 QString EmulatedFt232r::deviceNode() const
@@ -299,8 +265,7 @@ void EmulatedFt232r::plugBackIn(bool newAddress)
     QMutexLocker lock(&mutex);
     if (!node.isEmpty())
         return;
-    line = EmulatedLineState();
-    rx->reset();
+    line->reset();
     if (!newAddress)
         --deviceNumber;
     addDevice();
@@ -325,36 +290,6 @@ void EmulatedFt232r::setNodeMode(int mode)
     ::chmod(path.constData(), mode_t(mode));
 }
 
-// --- the line
-
-void EmulatedFt232r::deliver(const QList<ControllerEvent> &events)
-{
-    for (const ControllerEvent &event : events) {
-        if (event.kind != ControllerEvent::Kind::Frame)
-            continue;
-        for (int i = 0; i < event.bytes.size(); ++i)
-            rx->insert(event.startUs + EmulatedController::charactersUs(i + 1), event.bytes.at(i));
-    }
-}
-
-void EmulatedFt232r::advance(qint64 nowUs)
-{
-    deliver(controller->advance(nowUs));
-}
-
-void EmulatedFt232r::writeLine(const QByteArray &bytes, qint64 nowUs)
-{
-    written.append(bytes);
-    const qint64 start = std::max(nowUs, txFreeUs);
-    txFreeUs = start + EmulatedController::charactersUs(bytes.size());
-    // Half duplex: every byte comes back as it goes out.
-    for (int i = 0; i < bytes.size(); ++i)
-        rx->insert(start + EmulatedController::charactersUs(i + 1), bytes.at(i));
-    deliver(controller->receive(bytes, breakSeen, line, start));
-    breakSeen = false;
-    advance(nowUs);
-}
-
 void EmulatedFt232r::vendorOut(quint8 request, quint16 value, quint16 index, qint64 nowUs)
 {
     switch (request) {
@@ -362,46 +297,38 @@ void EmulatedFt232r::vendorOut(quint8 request, quint16 value, quint16 index, qin
         // 0 resets the port; 2 (tciflush) drops what came from the line, 1
         // (tcoflush) what waits to go out, which the model never holds.
         if (value == 0 || value == 2)
-            rx->purgeArrived(nowUs);
+            line->received().purgeArrived(nowUs);
         break;
     case requestModemControl:
         if (value & 0x0200)
-            line.rts = (value & 0x0002) != 0;
+            line->setRts((value & 0x0002) != 0);
         break;
     case requestFlowControl:
-        line.flowControl = quint16(index & 0xFF00);
+        line->setFlowControl(quint16(index & 0xFF00), line->state().xonChar,
+                             line->state().xoffChar);
         break;
     case requestBaudRate:
-        line.baudRate = quint32(baudRateOf(value, index) + 0.5);
+        line->setBaudRate(quint32(baudRateOf(value, index) + 0.5));
         break;
     case requestData: {
-        line.wordLength = quint8(value & 0xFF);
-        line.parity = quint8((value >> 8) & 0x7);
         const int stop = (value >> 11) & 0x3; // 0: 1, 1: 1.5, 2: 2 stop bits
-        line.stopBits = stop == 2 ? FT_STOP_BITS_2 : quint8(stop);
-        const bool breakOn = (value & 0x4000) != 0;
-        // The receiver reports a break as one 0x00 once the line is released.
-        if (line.breakOn && !breakOn) {
-            breakSeen = true;
-            rx->insert(nowUs, '\0');
-        }
-        line.breakOn = breakOn;
+        line->setDataCharacteristics(quint8(value & 0xFF),
+                                     stop == 2 ? FT_STOP_BITS_2 : quint8(stop),
+                                     quint8((value >> 8) & 0x7));
+        line->setBreak((value & 0x4000) != 0, nowUs);
         break;
     }
     case requestEventChar:
-        line.eventChar = quint8(value & 0xFF);
-        line.eventCharEnabled = (value & 0x100) ? 1 : 0;
-        rx->setEventChar(line.eventCharEnabled != 0, char(line.eventChar));
+        line->setEventChar(quint8(value & 0xFF), (value & 0x100) ? 1 : 0);
         break;
     case requestErrorChar:
-        line.errorChar = quint8(value & 0xFF);
-        line.errorCharEnabled = (value & 0x100) ? 1 : 0;
+        line->setErrorChar(quint8(value & 0xFF), (value & 0x100) ? 1 : 0);
         break;
     case requestSetLatency:
-        rx->setLatency(qint64(std::max<quint16>(value & 0xFF, 1)) * 1000);
+        line->received().setLatency(qint64(std::max<quint16>(value & 0xFF, 1)) * 1000);
         break;
     case requestBitMode:
-        line.setBitMode(quint8(value & 0xFF), quint8(value >> 8));
+        line->setBitMode(quint8(value & 0xFF), quint8(value >> 8));
         break;
     default:
         break;
@@ -463,9 +390,9 @@ bool EmulatedFt232r::control(Urb &urb, qint64 nowUs)
     } else if (r.requestType == 0xC0) {
         requests.append(r);
         if (r.request == requestReadPins)
-            reply = QByteArray(1, char(line.cbusLevels & line.cbusOutputs));
+            reply = QByteArray(1, char(line->state().cbusLevels & line->state().cbusOutputs));
         else if (r.request == requestGetLatency)
-            reply = QByteArray(1, char(rx->latency() / 1000));
+            reply = QByteArray(1, char(line->received().latency() / 1000));
         else if (r.request == requestModemStatus)
             reply = QByteArray::fromHex("3160");
         else
@@ -492,13 +419,14 @@ bool EmulatedFt232r::readyToReap(Urb &urb, qint64 nowUs)
         urb.urb->actual_length = 0;
         return urb.done = true;
     }
-    advance(nowUs);
-    const int ready = rx->readable(nowUs);
-    if (ready == 0 && nowUs - std::max(urb.submittedUs, lastInUs) < rx->latency())
+    line->advance(nowUs);
+    EmulatedRxQueue &rx = line->received();
+    const int ready = rx.readable(nowUs);
+    if (ready == 0 && nowUs - std::max(urb.submittedUs, lastInUs) < rx.latency())
         return false;
     auto *buffer = static_cast<unsigned char *>(urb.urb->buffer);
     const int room = std::min(urb.urb->buffer_length, maxPacket) - 2;
-    const QByteArray data = rx->take(nowUs, std::max(room, 0));
+    const QByteArray data = rx.take(nowUs, std::max(room, 0));
     buffer[0] = modemStatus;
     buffer[1] = lineStatus;
     std::memcpy(buffer + 2, data.constData(), size_t(data.size()));
@@ -666,9 +594,10 @@ bool EmulatedFt232r::handleIoctl(UMockdevIoctlClient *client)
             umockdev_ioctl_client_complete(client, -1, EBUSY);
             return true;
         } else if (urb->urb->type == USBDEVFS_URB_TYPE_BULK && urb->urb->endpoint == endpointOut) {
-            writeLine(QByteArray(static_cast<const char *>(urb->urb->buffer),
-                                 urb->urb->buffer_length),
-                      t);
+            const QByteArray bytes(static_cast<const char *>(urb->urb->buffer),
+                                   urb->urb->buffer_length);
+            written.append(bytes);
+            line->transmit(bytes, t);
             urb->urb->actual_length = urb->urb->buffer_length;
             urb->urb->status = 0;
             urb->done = true;

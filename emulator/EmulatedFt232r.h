@@ -1,20 +1,20 @@
 #pragma once
 
-#include "emulator/EmulatedD2xx.h"
+#include "emulator/EmulatedCardAccess.h"
+#include "emulator/EmulatorTypes.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QHash>
 #include <QList>
 #include <QMutex>
+#include <QRecursiveMutex>
 #include <QString>
 
 #include <memory>
 
 class EmulatedController;
-class EmulatedLineCard;
-class EmulatedRxQueue;
-struct ControllerEvent;
+class EmulatedSerialLine;
 
 typedef struct _UMockdevTestbed UMockdevTestbed;
 typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
@@ -33,6 +33,7 @@ typedef struct _UMockdevIoctlClient UMockdevIoctlClient;
 //
 // The program must run under umockdev-wrapper. Time is real: the wire's.
 // Called from umockdev's thread and the test's; every member takes the lock.
+// Its serial side is an EmulatedSerialLine, as the D2XX-shaped chip's is.
 class EmulatedFt232r
 {
 public:
@@ -80,11 +81,9 @@ public:
     ~EmulatedFt232r();
 
     int addCard(const EmulatedCardIdentity &identity = EmulatedCardIdentity());
-    QByteArray flash(int card, quint32 address, int length) const;
-    QByteArray infoSegment(int card) const;
-    bool infoSegmentLocked(int card) const;
-    bool applicationRunning(int card) const;
-    int ledState(int card) const;
+    // The card in that slot, with the chip's lock held while the access
+    // lives; a slot without a card is a fatal error.
+    EmulatedCardAccess card(int card);
 
     QList<ControlRequest> controlRequests() const;
     // The bytes of each bulk-out transfer, oldest first.
@@ -129,20 +128,17 @@ private:
 
     void addDevice();
     qint64 now() const;
-    // The card in that slot; none for a slot without one. The lock is held.
-    const EmulatedLineCard *cardAt(int card) const;
-    void advance(qint64 nowUs);
-    void deliver(const QList<ControllerEvent> &events);
     bool control(Urb &urb, qint64 nowUs);
     void vendorOut(quint8 request, quint16 value, quint16 index, qint64 nowUs);
-    void writeLine(const QByteArray &bytes, qint64 nowUs);
     bool readyToReap(Urb &urb, qint64 nowUs);
     // Claims the interface for the client: refused while the kernel's
     // driver or another client holds it. The lock is held.
     int claim(UMockdevIoctlClient *client);
     QByteArray stringDescriptor(int index) const;
 
-    mutable QMutex mutex;
+    // Recursive: a test may reach two cards, or one card twice, in one
+    // expression, each access holding the lock until the expression ends.
+    mutable QRecursiveMutex mutex;
     const Options options;
     QElapsedTimer clock;
     UMockdevTestbed *testbed = nullptr;
@@ -156,10 +152,7 @@ private:
     QHash<UMockdevIoctlClient *, int> clientPlug; // an open file and the plug it was opened on
 
     std::unique_ptr<EmulatedController> controller;
-    std::unique_ptr<EmulatedRxQueue> rx;
-    EmulatedLineState line;
-    bool breakSeen = false;
-    qint64 txFreeUs = 0;
+    std::unique_ptr<EmulatedSerialLine> line;
     qint64 lastInUs = 0; // when the last bulk-in packet was sent
     bool detached = false;
     UMockdevIoctlClient *claimedBy = nullptr;

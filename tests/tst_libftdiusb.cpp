@@ -142,7 +142,7 @@ void tst_LibftdiUsb::lineSettingsDecideWhatTheControllerHears()
     UsbChipTesting::sendLedRed(*api, wrong);
     if (QTest::currentTestFailed())
         return;
-    QCOMPARE(chip->ledState(0), led);
+    QCOMPARE(chip->card(0)->ledState(), led);
 }
 
 // The whole update through libftdi1 and libusb, and what the chip was told.
@@ -158,17 +158,18 @@ void tst_LibftdiUsb::installThroughLibftdi()
     QVERIFY(line.lineCardPath);
 
     const int requestsAtConnect = chip->controlRequests().size();
-    const QByteArray segment = chip->infoSegment(0);
+    const QByteArray segment = chip->card(0)->bootloader().infoSegment();
     QTest::mouseClick(updateButton, Qt::LeftButton);
     QTRY_VERIFY_WITH_TIMEOUT(AutoUpdateRunner::outcomeOf(summary()) >= 0, installTimeoutMs);
     QCOMPARE(LineCardUpdaterWindow::verdictOf(summary()), QString("Finished."));
     FirmwareImage image;
     QVERIFY(image.load(imagePath));
-    QCOMPARE(chip->flash(0, image.loadAddress(), image.payload().size()), image.payload());
-    QCOMPARE(chip->infoSegment(0), segment);
-    QVERIFY(chip->infoSegmentLocked(0));
-    QVERIFY(chip->applicationRunning(0));
-    QTRY_COMPARE(chip->ledState(0), 0x22);
+    QCOMPARE(chip->card(0)->bootloader().flash(image.loadAddress(), image.payload().size()),
+             image.payload());
+    QCOMPARE(chip->card(0)->bootloader().infoSegment(), segment);
+    QVERIFY(chip->card(0)->bootloader().infoSegmentLocked());
+    QVERIFY(chip->card(0)->bootloader().applicationRunning());
+    QTRY_COMPARE(chip->card(0)->ledState(), 0x22);
     // The card takes the LED command while it is on the wire; the tool drops
     // RTS only after its wire time. Judged before that, the last break would
     // lack its final drop.
@@ -248,7 +249,7 @@ void tst_LibftdiUsb::passingFaultsOnTheCable()
     chip->failNextReads(LibftdiD2xx::transientFailures, -EPIPE);
     QTest::qWait(500);
     controller->onReqCmdLedGreen();
-    QTRY_COMPARE(chip->ledState(0), 0x22);
+    QTRY_COMPARE(chip->card(0)->ledState(), 0x22);
     QTest::qWait(300);
     QVERIFY(!summary().contains(linkLost));
 
