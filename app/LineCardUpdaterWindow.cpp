@@ -50,7 +50,8 @@ LineCardUpdaterWindow::LineCardUpdaterWindow(QWidget *parent, std::shared_ptr<D2
     // The same drawing at fixed sizes, for a Qt without SVG support (the
     // Windows build has none).
     for (int size : {32, 48, 256})
-        icon.addFile(QStringLiteral(":/icons/linecard-updater-%1.png").arg(size), QSize(size, size));
+        icon.addFile(QStringLiteral(":/icons/linecard-updater-%1.png").arg(size),
+                     QSize(size, size));
     setWindowIcon(icon);
     mainLayout = new QHBoxLayout(this);
     controlsLayout = new QVBoxLayout;
@@ -75,8 +76,7 @@ LineCardUpdaterWindow::LineCardUpdaterWindow(QWidget *parent, std::shared_ptr<D2
     quanteSidc10Resource = QStringLiteral(":/firmware/LQ770_QUANTE_SIDC_10PAIR.txt");
     quanteSidc20Resource = QStringLiteral(":/firmware/LQ770_QUANTE_SIDC_20PAIR.txt");
     randmVsCompact10Resource = QStringLiteral(":/firmware/LQ770_RANDM_VS_COMPACT_10PAIR.txt");
-    randmVsCompact16XcResource =
-        QStringLiteral(":/firmware/LQ770_RANDM_VS_COMPACT_16PAIR_XC.txt");
+    randmVsCompact16XcResource = QStringLiteral(":/firmware/LQ770_RANDM_VS_COMPACT_16PAIR_XC.txt");
     randmVsCompact20Resource = QStringLiteral(":/firmware/LQ770_RANDM_VS_COMPACT_20PAIR.txt");
     firmwareResourceName = QString();
 
@@ -264,8 +264,9 @@ void LineCardUpdaterWindow::onLineCardInfo(int card)
             endUpdate(QString::asprintf(
                 "ERROR: %d line cards attached - please update your line cards one at a time",
                 cards));
-            showNext(cards == 0 ? QStringLiteral("plug in one line card and click Update card")
-                                : QStringLiteral("leave one card plugged in and click Update card"));
+            showNext(cards == 0
+                         ? QStringLiteral("plug in one line card and click Update card")
+                         : QStringLiteral("leave one card plugged in and click Update card"));
             // The other cards' reports to this click still ask for the red LED.
             identityAwaited = true;
             updateButton->setEnabled(true);
@@ -290,7 +291,8 @@ void LineCardUpdaterWindow::onLineCardInfo(int card)
         QString::asprintf("LineCardUpdaterWindow::onLineCardInfo(%d)", card));
     bool matched = false;
     if (info) {
-        resultsPane->appendPlainText(QString::asprintf("serialNumber %u", unsigned(info->serialNumber)));
+        resultsPane->appendPlainText(
+            QString::asprintf("serialNumber %u", unsigned(info->serialNumber)));
         resultsPane->appendPlainText(
             QString::asprintf("blockManufacturer %d", info->blockManufacturer));
         resultsPane->appendPlainText(QString::asprintf("blockType %d", info->blockType));
@@ -313,7 +315,8 @@ void LineCardUpdaterWindow::onLineCardInfo(int card)
                                      + QStringLiteral(")"));
         resultsPane->appendPlainText(QStringLiteral("Detected ") + boardName);
         summaryPane->appendPlainText(QStringLiteral("Detected ") + boardName);
-        summaryPane->appendPlainText(QString::asprintf("serialNumber %u", unsigned(info->serialNumber)));
+        summaryPane->appendPlainText(
+            QString::asprintf("serialNumber %u", unsigned(info->serialNumber)));
     }
 
     if (matched && controller->loadFirmware(firmwareResourceName)) {
@@ -386,15 +389,16 @@ void LineCardUpdaterWindow::onBootLoaderResult(int result)
 
 void LineCardUpdaterWindow::onUnexpectedAnswer(const QByteArray &packet)
 {
-    resultsPane->appendPlainText(QStringLiteral("Unexpected answer from the line card, attempt abandoned: ")
-                                 + QString::fromLatin1(packet.toHex(' ')));
+    resultsPane->appendPlainText(
+        QStringLiteral("Unexpected answer from the line card, attempt abandoned: ")
+        + QString::fromLatin1(packet.toHex(' ')));
 }
 
 void LineCardUpdaterWindow::onReflashStatus(bool needed)
 {
-    resultsPane->appendPlainText(needed
-                                     ? QStringLiteral("LineCardUpdaterWindow::onReflashStatus  True")
-                                     : QStringLiteral("LineCardUpdaterWindow::onReflashStatus  False"));
+    resultsPane->appendPlainText(
+        needed ? QStringLiteral("LineCardUpdaterWindow::onReflashStatus  True")
+               : QStringLiteral("LineCardUpdaterWindow::onReflashStatus  False"));
     if (!flashVersionAwaited)
         return;
     flashVersionAwaited = false;
@@ -409,8 +413,9 @@ void LineCardUpdaterWindow::onReflashStatus(bool needed)
 
 void LineCardUpdaterWindow::onReflashResult(bool ok)
 {
-    resultsPane->appendPlainText(ok ? QStringLiteral("LineCardUpdaterWindow::onReflashResult  True")
-                                    : QStringLiteral("LineCardUpdaterWindow::onReflashResult  False"));
+    resultsPane->appendPlainText(
+        ok ? QStringLiteral("LineCardUpdaterWindow::onReflashResult  True")
+           : QStringLiteral("LineCardUpdaterWindow::onReflashResult  False"));
     if (!reflashAwaited)
         return;
     reflashAwaited = false;
@@ -430,8 +435,8 @@ void LineCardUpdaterWindow::onSeriousError(int code)
     if (code == VX420Controller::SeriousErrorIO) {
         firmwareLoading = false;
         progressBar->setVisible(false);
-        endUpdate(
-            QStringLiteral("ERROR: USB link lost - check the cable and click Connect to controller"));
+        endUpdate(QStringLiteral(
+            "ERROR: USB link lost - check the cable and click Connect to controller"));
         updateButton->setEnabled(false);
         connectButton->setEnabled(true);
         return;
@@ -444,8 +449,8 @@ void LineCardUpdaterWindow::onSeriousError(int code)
         // The click's first command is answered by the card alone: without
         // its answer no card took part at all.
         if (identifyPending)
-            endUpdate(QStringLiteral(
-                "ERROR: no line card answered - plug in one line card and click Update card again"));
+            endUpdate(QStringLiteral("ERROR: no line card answered - plug in one line card and "
+                                     "click Update card again"));
         else
             endUpdate(QStringLiteral("ERROR: no reply from the controller - check the line card "
                                      "and click Update card again"));
@@ -461,8 +466,8 @@ void LineCardUpdaterWindow::onLineCardApplicationError(int card)
     // Only the answer to this click's frame-interval command ends the update.
     if (!identifyPending || !updateRunning)
         return;
-    endUpdate(QStringLiteral(
-        "ERROR: line card reported an application error - reseat the card and click Update card again"));
+    endUpdate(QStringLiteral("ERROR: line card reported an application error - reseat the card and "
+                             "click Update card again"));
     updateButton->setEnabled(true);
     emit reqLedRed();
 }

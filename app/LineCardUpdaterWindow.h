@@ -85,7 +85,7 @@ private:
     bool updateRunning = false;
     // The reports this click has asked for and not yet had; any other
     // report is only logged.
-    bool identityAwaited = false;     // from the identify request to the installation
+    bool identityAwaited = false; // from the identify request to the installation
     bool flashVersionAwaited = false;
     bool reflashAwaited = false;
     QHBoxLayout *mainLayout = nullptr;

@@ -21,8 +21,7 @@ bool hasDisplay()
     // window station without a visible desktop.
     USEROBJECTFLAGS flags{};
     const HWINSTA station = GetProcessWindowStation();
-    return station
-           && GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof flags, nullptr)
+    return station && GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof flags, nullptr)
            && (flags.dwFlags & WSF_VISIBLE);
 #else
     return !qEnvironmentVariableIsEmpty("DISPLAY")

@@ -62,8 +62,10 @@ private:
 
 QString row(const char *what, const QString &value, const QString &target, bool met)
 {
-    return QString::asprintf("%-38s %14s  %-10s %s\n", what, qPrintable(value),
-                             qPrintable(target), target.isEmpty() ? "" : met ? "met" : "MISSED");
+    return QString::asprintf("%-38s %14s  %-10s %s\n", what, qPrintable(value), qPrintable(target),
+                             target.isEmpty() ? ""
+                             : met            ? "met"
+                                              : "MISSED");
 }
 
 } // namespace
@@ -83,8 +85,8 @@ BenchmarkResult UpdateBenchmark::run(int idleSeconds,
     idleClock.start();
     UpdateSession::runEventsFor(idleSeconds * 1000);
     result.idleSeconds = idleClock.nsecsElapsed() / 1e9;
-    result.idleCpuShare =
-        (ProcessUsage::cpuTimeUs() - idleCpuBefore) / 1e6 / std::max(result.idleSeconds, 1e-9);
+    result.idleCpuShare = (ProcessUsage::cpuTimeUs() - idleCpuBefore) / 1e6
+                          / std::max(result.idleSeconds, 1e-9);
 
     session.emulator().clearCalls();
     GuiGapMonitor gaps;
@@ -107,8 +109,8 @@ BenchmarkResult UpdateBenchmark::run(int idleSeconds,
     if (outcome == UpdateSession::Outcome::Failed)
         result.failure = QStringLiteral("the update failed");
     else if (outcome == UpdateSession::Outcome::TimedOut)
-        result.failure = QStringLiteral("the update did not end within %1 s")
-                             .arg(updateTimeoutMs / 1000);
+        result.failure =
+            QStringLiteral("the update did not end within %1 s").arg(updateTimeoutMs / 1000);
     return result;
 }
 
@@ -119,8 +121,7 @@ QString BenchmarkResult::toTable() const
     text += row("Update, click to \"Finished.\"", QString::asprintf("%.2f s", updateS), {}, true);
     text += row("Wire-time bound of its exchange", QString::asprintf("%.2f s", boundS()), {}, true);
     text += QString::asprintf("  %d transmissions, %d characters sent, %d reply frames\n",
-                              bound.transmissions, bound.transmittedCharacters,
-                              bound.replyFrames);
+                              bound.transmissions, bound.transmittedCharacters, bound.replyFrames);
     text += QString::asprintf("  breaks %.2f s, characters sent %.2f s, replies %.2f s\n",
                               bound.breakUs / 1e6, bound.transmitUs / 1e6, bound.replyUs / 1e6);
     text += row("Link efficiency (bound / update)", QString::asprintf("%.3f", efficiency()),

@@ -13,14 +13,14 @@ class EmulatedD2xx;
 struct BenchmarkResult
 {
     bool finished = false;
-    QString failure;        // why not, when not finished
-    double updateS = 0;     // wall time, click to "Finished."
-    WireTimeBound bound;    // of the exchange the emulator recorded
-    double cpuShare = 0;    // process CPU time over the update's wall time
+    QString failure;     // why not, when not finished
+    double updateS = 0;  // wall time, click to "Finished."
+    WireTimeBound bound; // of the exchange the emulator recorded
+    double cpuShare = 0; // process CPU time over the update's wall time
     double peakRssMb = 0;
-    double guiMaxGapMs = 0; // longest gap between two ticks of a 5 ms GUI timer
+    double guiMaxGapMs = 0;          // longest gap between two ticks of a 5 ms GUI timer
     double guiRunningInMaxGapMs = 0; // CPU time the GUI thread had in that gap
-    double idleCpuShare = 0; // connected, nothing sent
+    double idleCpuShare = 0;         // connected, nothing sent
     double idleSeconds = 0;
 
     double boundS() const { return bound.totalUs() / 1e6; }

@@ -73,8 +73,8 @@ UpdateSession::Outcome UpdateSession::runUpdate(int timeoutMs)
             loop.quit();
         }
     };
-    const QMetaObject::Connection watch =
-        connect(summaryPane, &QPlainTextEdit::textChanged, &loop, check);
+    const QMetaObject::Connection watch = connect(summaryPane, &QPlainTextEdit::textChanged, &loop,
+                                                  check);
     QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
 
     ledCommandsBefore = ledCommands();
@@ -94,7 +94,8 @@ UpdateSession::Outcome UpdateSession::runUpdate(int timeoutMs)
 
 int UpdateSession::ledCommands() const
 {
-    return emu->card(0)->commandsReceived(OPCODE_LED_GREEN) + emu->card(0)->commandsReceived(OPCODE_LED_RED);
+    return emu->card(0)->commandsReceived(OPCODE_LED_GREEN)
+           + emu->card(0)->commandsReceived(OPCODE_LED_RED);
 }
 
 bool UpdateSession::waitUntilQuiet(int timeoutMs)
@@ -102,7 +103,7 @@ bool UpdateSession::waitUntilQuiet(int timeoutMs)
     return waitUntil(
         [this] {
             return ledCommands() > ledCommandsBefore
-                && !updaterWindow->controllerManager()->awaitingReply();
+                   && !updaterWindow->controllerManager()->awaitingReply();
         },
         timeoutMs);
 }

@@ -48,9 +48,8 @@ QString SoakResult::toText() const
     if (!residentKbAfter.isEmpty()) {
         text += QString::asprintf("Resident memory after the first: %.2f MB, after the last: "
                                   "%.2f MB, growth %.2f MB (limit %.0f MB)\n",
-                                  residentKbAfter.first() / 1024.0,
-                                  residentKbAfter.last() / 1024.0, growthKb() / 1024.0,
-                                  maxGrowthKb / 1024.0);
+                                  residentKbAfter.first() / 1024.0, residentKbAfter.last() / 1024.0,
+                                  growthKb() / 1024.0, maxGrowthKb / 1024.0);
     }
     if (!failure.isEmpty())
         text += QStringLiteral("Failure: %1\n").arg(failure);

@@ -17,10 +17,7 @@ struct SoakResult
     {
         return residentKbAfter.size() < 2 ? 0 : residentKbAfter.last() - residentKbAfter.first();
     }
-    bool passed() const
-    {
-        return finished == updates && growthKb() < maxGrowthKb;
-    }
+    bool passed() const { return finished == updates && growthKb() < maxGrowthKb; }
     QString toText() const;
 
     static constexpr qint64 maxGrowthKb = 2048;

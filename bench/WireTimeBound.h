@@ -24,6 +24,5 @@ struct WireTimeBound
     // From the emulator's call and frame records, for the transmissions
     // written between fromUs and toUs (emulator time).
     static WireTimeBound fromRecord(const QList<EmulatorCall> &calls,
-                                    const QList<EmulatorFrame> &frames, qint64 fromUs,
-                                    qint64 toUs);
+                                    const QList<EmulatorFrame> &frames, qint64 fromUs, qint64 toUs);
 };

@@ -15,10 +15,11 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Times one whole update against the emulated controller in wire timing."));
+    parser.setApplicationDescription(
+        QStringLiteral("Times one whole update against the emulated controller in wire timing."));
     parser.addHelpOption();
-    parser.addOption({QStringLiteral("json"), QStringLiteral("Print one JSON object on one line.")});
+    parser.addOption(
+        {QStringLiteral("json"), QStringLiteral("Print one JSON object on one line.")});
     parser.addOption({QStringLiteral("idle"),
                       QStringLiteral("Seconds of connected idle to measure (default 10)."),
                       QStringLiteral("SECONDS"), QStringLiteral("10")});

@@ -202,7 +202,8 @@ void BootLoader::onReqDefaultINFOA()
         m_infoa.platformId1 = m_firmware.platformId1();
     }
     m_infoa.serialNumber = quint32(m_lineCardNumber);
-    m_infoa.password = m_secretPassword.size() == PASSWORD_SIZE ? m_secretPassword : defaultPassword();
+    m_infoa.password = m_secretPassword.size() == PASSWORD_SIZE ? m_secretPassword
+                                                                : defaultPassword();
     m_infoa.hasIdentity = true;
     m_infoa.applyFields();
     if (traceEnabled)
@@ -363,13 +364,15 @@ void BootLoader::enterState(BslState n)
         break;
     case BLS_CRYPTO_IV:
         m_myState = n;
-        txPacket(BSL_RX_CRYPTO_IV, quint16(m_firmware.loadAddress() & 0xFFFF), m_firmware.cryptoIv());
+        txPacket(BSL_RX_CRYPTO_IV, quint16(m_firmware.loadAddress() & 0xFFFF),
+                 m_firmware.cryptoIv());
         break;
     case BLS_APP_CODE:
         m_pageIndex = 0;
         m_pagesTotal = installPageCount();
         m_myState = n;
-        txPacket(BSL_RX_APP_CODE, quint16(m_firmware.getPageAddress(0) & 0xFFFF), m_firmware.getPage(0));
+        txPacket(BSL_RX_APP_CODE, quint16(m_firmware.getPageAddress(0) & 0xFFFF),
+                 m_firmware.getPage(0));
         break;
     case BLS_LOGIN_DEFAULT:
         m_myState = n;
@@ -429,8 +432,8 @@ void BootLoader::enterState(BslState n)
 
 void BootLoader::advance(BslState next)
 {
-    const bool decisive =
-        next == BLS_MASS_ERASE || next == BLS_ERASE_INFOA || next == BLS_FINISH_OK;
+    const bool decisive = next == BLS_MASS_ERASE || next == BLS_ERASE_INFOA
+                          || next == BLS_FINISH_OK;
     if (decisive && !exchange.confirm()) {
         m_afterProof = next;
         return;
@@ -451,7 +454,8 @@ void BootLoader::onConfirmed()
 void BootLoader::onRxPacket(const QByteArray &packet)
 {
     if (traceEnabled) {
-        qDebug().noquote() << QStringLiteral("BootLoader::onRxPacket() myState=%1").arg(int(m_myState));
+        qDebug().noquote()
+            << QStringLiteral("BootLoader::onRxPacket() myState=%1").arg(int(m_myState));
         qDebug().noquote() << "BootLoader::onRxPacket() packet=" << packet.toHex(' ');
     }
     exchange.onPacket(packet);
@@ -482,7 +486,8 @@ void BootLoader::onAnswerLost()
         m_lastToggleAnswer = -1; // the state is not known any more
     }
     if (traceEnabled)
-        qDebug() << "================== RE-SEND LAST PACKET ======================================================";
+        qDebug() << "================== RE-SEND LAST PACKET "
+                    "======================================================";
     exchange.resend();
 }
 
@@ -610,7 +615,8 @@ void BootLoader::stateStep(const BslReply &reply)
         ++m_pageIndex;
         const QByteArray page = m_firmware.getPage(m_pageIndex);
         if (page.size() >= MIN_PAGE_SIZE)
-            txPacket(BSL_RX_APP_CODE, quint16(m_firmware.getPageAddress(m_pageIndex) & 0xFFFF), page);
+            txPacket(BSL_RX_APP_CODE, quint16(m_firmware.getPageAddress(m_pageIndex) & 0xFFFF),
+                     page);
         else
             enterState(BLS_APP_CHECK);
         break;
@@ -667,16 +673,19 @@ void BootLoader::checkMessageCode(const BslReply &reply, BslState okState, BslSt
                                   .arg(m_rxMessage)
                                   .arg(int(next));
         if (next != failState)
-            qDebug().noquote() << QStringLiteral("checkMessageCode OK -> new state %1").arg(int(next));
+            qDebug().noquote()
+                << QStringLiteral("checkMessageCode OK -> new state %1").arg(int(next));
         else
-            qDebug().noquote() << QStringLiteral("checkMessageCode FAIL -> error state %1").arg(int(next));
+            qDebug().noquote()
+                << QStringLiteral("checkMessageCode FAIL -> error state %1").arg(int(next));
     }
     advance(next);
 }
 
 bool BootLoader::checkDeviceId() const
 {
-    const QStringList pattern = m_firmware.headerValue(QStringLiteral("DEVICE_ID")).split(QLatin1Char(' '));
+    const QStringList pattern =
+        m_firmware.headerValue(QStringLiteral("DEVICE_ID")).split(QLatin1Char(' '));
     const int count = qMin(pattern.size(), m_deviceId.size());
     for (int i = 0; i < count; ++i) {
         const QString &token = pattern.at(i);
@@ -696,6 +705,7 @@ bool BootLoader::checkDeviceId() const
 void BootLoader::onTimeout()
 {
     if (traceEnabled)
-        qDebug() << "===================== BootLoader::onTimeout() ===================================";
+        qDebug()
+            << "===================== BootLoader::onTimeout() ===================================";
     exchange.onReplyTimeout();
 }

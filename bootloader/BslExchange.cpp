@@ -195,7 +195,7 @@ void BslExchange::onSyncAnswer(const QByteArray &packet)
 {
     const quint32 id = settleThrough(Kind::Sync);
     const bool proving = m_state == State::Settling || m_state == State::Confirming
-        || m_state == State::Draining;
+                         || m_state == State::Draining;
     if (!proving || id < proofFrom) {
         qCDebug(lcBootLoader) << "answer to an earlier sync request:" << packet.toHex(' ');
         return;
@@ -317,7 +317,7 @@ void BslExchange::onReplyTimeout()
     replyTimer.stop();
     qCDebug(lcBootLoader) << "reply time-out in" << m_state;
     const bool inSequence = m_state != State::Single && m_state != State::Idle
-        && m_state != State::Abandoned;
+                            && m_state != State::Abandoned;
     if (inSequence && ++sequenceTimeouts > MAX_SEQUENCE_TIMEOUTS) {
         fail(Failure::NoAnswer, QByteArray());
         return;

@@ -148,14 +148,14 @@ private:
     quint32 lastId = 0;
     QTimer replyTimer;
 
-    QByteArray command;      // the command in flight, as sent
+    QByteArray command;         // the command in flight, as sent
     quint32 commandFirstId = 0; // its first transmission
     quint32 commandId = 0;      // its latest transmission
     int timeouts = 0;           // reply time-outs of the command, proof or drain under way
     int sequenceTimeouts = 0;   // reply time-outs since the sequence was prepared
     int resends = 0;
-    quint32 proofFrom = 0;      // a sync request's answer from this one on proves
-    bool holding = false;       // an answer awaits its proof
+    quint32 proofFrom = 0; // a sync request's answer from this one on proves
+    bool holding = false;  // an answer awaits its proof
     bool heldConfused = false;
     QByteArray held;
     bool lastAnswerProven = false; // the answer last delivered came with a sync's proof

@@ -13,8 +13,7 @@ quint8 byteAt(const QByteArray &bytes, qint64 index)
 
 BslPacket::BslPacket(quint8 opcode, quint16 address, const QByteArray &data)
     : opcode(opcode), address(address), data(data)
-{
-}
+{ }
 
 bool BslPacket::carriesAddress(quint8 opcode)
 {

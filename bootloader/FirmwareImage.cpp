@@ -158,7 +158,8 @@ quint32 FirmwareImage::getPageAddress(quint32 page) const
 {
     const quint32 offset = m_pageSize * page;
     if (traceEnabled)
-        qDebug().noquote() << QStringLiteral("getPageAddress() %1 + %2").arg(m_loadAddress).arg(offset);
+        qDebug().noquote()
+            << QStringLiteral("getPageAddress() %1 + %2").arg(m_loadAddress).arg(offset);
     return m_loadAddress + offset;
 }
 

@@ -17,9 +17,9 @@ void advance(int &count, int current, int last, int modulus)
 
 // Lists one record per pair; four-wire replies alternate first set and
 // second set pair by pair, and a trailing unpaired entry is ignored.
-template <typename Record, typename Entry>
-void assignEntries(QVector<Record> &first, QVector<Record> &second,
-                   const QVector<Entry> &entries, bool fourWire)
+template<typename Record, typename Entry>
+void assignEntries(QVector<Record> &first, QVector<Record> &second, const QVector<Entry> &entries,
+                   bool fourWire)
 {
     const int n = fourWire ? entries.size() / 2 : entries.size();
     if (first.size() != n || (fourWire && second.size() != n)) {
@@ -107,7 +107,8 @@ void CardInfo::applyListen(const ListenReply &reply)
         // Only an entry with both readings missing (0xFF, 0xFF) shows no activity.
         active = false;
         for (const ListenEntry &entry : reply.entries) {
-            if (!(entry.flagsA & ListenEntry::NoReadingFF) || !(entry.flagsB & ListenEntry::NoReadingFF)) {
+            if (!(entry.flagsA & ListenEntry::NoReadingFF)
+                || !(entry.flagsB & ListenEntry::NoReadingFF)) {
                 active = true;
                 break;
             }

@@ -20,7 +20,7 @@ struct PairReading
     qint16 valueB = 0;
     quint8 flagsA = 0;
     quint8 flagsB = 0;
-    int countA = -1;    // -1: none yet
+    int countA = -1; // -1: none yet
     int countB = -1;
     quint8 lastA = 0;
     quint8 lastB = 0;
@@ -33,8 +33,8 @@ struct ContinuityCounters
     void update(const ContinuityEntry &entry);
     void resetCounters();
 
-    std::array<quint8, 4> last {};
-    std::array<int, 4> count { { -1, -1, -1, -1 } };   // -1: none yet
+    std::array<quint8, 4> last{};
+    std::array<int, 4> count{{-1, -1, -1, -1}}; // -1: none yet
 };
 
 // What the controller knows about the card in one card slot.
@@ -62,7 +62,7 @@ struct CardInfo
     quint8 blockManufacturer = 0;
     quint8 blockType = 0;
     quint8 blockPairCount = 0;
-    std::array<quint8, 4> infoBytes {};
+    std::array<quint8, 4> infoBytes{};
     quint8 wiresPerPair = 0;
     quint8 productId = 0;
     quint8 platformId = 0;

@@ -4,8 +4,7 @@
 
 CommandPacket::CommandPacket(quint8 opcode, quint16 argument, quint8 flags)
     : opcode(opcode), flags(flags), argument(argument)
-{
-}
+{ }
 
 void CommandPacket::setPayload(const QByteArray &bytes)
 {

@@ -16,10 +16,8 @@ quint8 opcodeOf(const QByteArray &body)
 
 quint32 uint32At(const QByteArray &bytes, int index)
 {
-    return quint32(byteAt(bytes, index))
-            | quint32(byteAt(bytes, index + 1)) << 8
-            | quint32(byteAt(bytes, index + 2)) << 16
-            | quint32(byteAt(bytes, index + 3)) << 24;
+    return quint32(byteAt(bytes, index)) | quint32(byteAt(bytes, index + 1)) << 8
+           | quint32(byteAt(bytes, index + 2)) << 16 | quint32(byteAt(bytes, index + 3)) << 24;
 }
 
 // Argument digit of the information reply: 0 travels as 0xFF.
@@ -34,8 +32,8 @@ int wholeEntries(const QByteArray &body, int entrySize)
     return body.size() > 1 ? (body.size() - 1) / entrySize : 0;
 }
 
-void decodeReading(quint8 low, quint8 high, quint8 counterByte, bool second,
-                   quint16 &value, quint8 &flags, quint8 &counter)
+void decodeReading(quint8 low, quint8 high, quint8 counterByte, bool second, quint16 &value,
+                   quint8 &flags, quint8 &counter)
 {
     flags = 0;
     value = 0;
@@ -118,7 +116,7 @@ FlashVersionReply FlashVersionReply::decode(int card, const QByteArray &body)
     FlashVersionReply reply;
     reply.opcode = opcodeOf(body);
     reply.card = card;
-    reply.argumentBytes = { byteAt(body, 1), byteAt(body, 2) };
+    reply.argumentBytes = {byteAt(body, 1), byteAt(body, 2)};
     for (int i = 0; i < 4; ++i)
         reply.firstVersion[i] = byteAt(body, 3 + i);
     reply.secondVersionPresent = body.size() > 7;

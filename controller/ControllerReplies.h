@@ -14,13 +14,13 @@
 struct ListenEntry
 {
     // Reading flags.
-    static constexpr quint8 NoReading7F = 0x01;    // (low, high) was (0xFF, 0x7F)
-    static constexpr quint8 NoReadingFF = 0x02;    // (low, high) was (0xFF, 0xFF)
-    static constexpr quint8 OtherLabel = 0x04;     // first labelled B or second labelled A
-    static constexpr quint8 LabelB = 0x08;         // high byte bit 7 set
+    static constexpr quint8 NoReading7F = 0x01; // (low, high) was (0xFF, 0x7F)
+    static constexpr quint8 NoReadingFF = 0x02; // (low, high) was (0xFF, 0xFF)
+    static constexpr quint8 OtherLabel = 0x04;  // first labelled B or second labelled A
+    static constexpr quint8 LabelB = 0x08;      // high byte bit 7 set
     static constexpr quint8 Bit14Set = 0x10;
     static constexpr quint8 Bit14Clear = 0x20;
-    static constexpr quint8 CounterBit7 = 0x40;    // counter byte bit 7 set
+    static constexpr quint8 CounterBit7 = 0x40; // counter byte bit 7 set
     static constexpr quint8 NoReading = NoReading7F | NoReadingFF;
 
     static constexpr int Size = 6;
@@ -55,7 +55,7 @@ struct LineCardInfoReply
     quint8 blockType = 0;
     quint8 blockPairCount = 0;
     quint8 wiresPerPair = 0;
-    std::array<quint8, 4> infoBytes {};
+    std::array<quint8, 4> infoBytes{};
     quint32 serialNumber = 0;
     quint32 secondWord = 0;
 };
@@ -67,7 +67,7 @@ struct FrameIntervalReply
     quint8 opcode = 0;
     int card = 0;
     quint16 value = 0;
-    bool error = false;     // body shorter than 3 bytes
+    bool error = false; // body shorter than 3 bytes
 };
 
 struct FlashVersionReply
@@ -79,10 +79,10 @@ struct FlashVersionReply
 
     quint8 opcode = 0;
     int card = 0;
-    std::array<quint8, 2> argumentBytes {};     // body bytes 1-2
-    std::array<quint8, 4> firstVersion {};      // body bytes 3-6
-    bool secondVersionPresent = false;          // body longer than 7 bytes
-    std::array<quint8, 4> secondVersion {};     // body bytes 7-10
+    std::array<quint8, 2> argumentBytes{}; // body bytes 1-2
+    std::array<quint8, 4> firstVersion{};  // body bytes 3-6
+    bool secondVersionPresent = false;     // body longer than 7 bytes
+    std::array<quint8, 4> secondVersion{}; // body bytes 7-10
 };
 
 struct ReflashActionReply

@@ -38,8 +38,8 @@ QVector<RawPacket> RawPacketGetter::getAllCompletePackets()
     for (int i = 0; i < streams.size(); ++i) {
         QByteArray &s = streams[i];
         if (trace)
-            qDebug().noquote() << "RawPacketGetter::getCompletePacket i:" << i << "pkt:"
-                               << PacketCodec::toHex(s);
+            qDebug().noquote() << "RawPacketGetter::getCompletePacket i:" << i
+                               << "pkt:" << PacketCodec::toHex(s);
         if (!PacketCodec::isCompletePacket(s))
             continue;
         if (trace)

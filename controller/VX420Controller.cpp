@@ -22,8 +22,7 @@ QString timeOfDay()
 }
 } // namespace
 
-VX420Controller::VX420Controller(QObject *parent, std::shared_ptr<D2xxApi> api)
-    : QObject(parent)
+VX420Controller::VX420Controller(QObject *parent, std::shared_ptr<D2xxApi> api) : QObject(parent)
 {
     qRegisterMetaType<uint32_t>("uint32_t");
 
@@ -73,8 +72,7 @@ void VX420Controller::setupSignalsAndSlots()
             &CommsWorker::onReqSelectLineCards, Qt::QueuedConnection);
     connect(worker.get(), &CommsWorker::notifyLineCardsSelected, this,
             &VX420Controller::onAckLineCardsSelected, Qt::QueuedConnection);
-    connect(this, &VX420Controller::notifyRxBootLoaderPacket, &bootLoader,
-            &BootLoader::onRxPacket);
+    connect(this, &VX420Controller::notifyRxBootLoaderPacket, &bootLoader, &BootLoader::onRxPacket);
     connect(&bootLoader, &BootLoader::notifyBslVersion, this,
             &VX420Controller::onBootLoaderVersion);
     connect(&bootLoader, &BootLoader::reqTxBytes, this, &VX420Controller::onReqTxBootLoader,
@@ -155,7 +153,8 @@ void VX420Controller::txBytes(const QByteArray &bytes)
     lastTx = bytes;
     commsTimeoutTimer->start();
     if (traceVerbose)
-        qDebug() << "txBytes: time-out" << commsTimeoutTimer->interval() << "ms from" << timeOfDay();
+        qDebug() << "txBytes: time-out" << commsTimeoutTimer->interval() << "ms from"
+                 << timeOfDay();
     emit reqWrite(bytes);
 }
 
@@ -243,8 +242,8 @@ void VX420Controller::dispatchAnswer(const RawPacket &packet)
     // stray or late report followed by a lost reply still ends in a time-out.
     // Stopped first, since the packet's handling may start the next
     // transmission.
-    const quint8 opcode =
-        packet.local.isEmpty() ? OPCODE_CONFUSED : quint8(packet.local.at(0)) & OPCODE_MASK;
+    const quint8 opcode = packet.local.isEmpty() ? OPCODE_CONFUSED
+                                                 : quint8(packet.local.at(0)) & OPCODE_MASK;
     if (linkModeValue == Commands && opcode == inFlight.opcode)
         commsTimeoutTimer->stop();
     processRawPacket(packet);
@@ -317,7 +316,7 @@ const CardInfo *VX420Controller::lineCardInfo(int card) const
 bool VX420Controller::isQuery(quint8 header)
 {
     return header == OPCODE_IDENTIFY || header == OPCODE_FRAME_INTERVAL || header == GET_FLASH_VER
-        || header == OPCODE_LINE_CARD_INFO;
+           || header == OPCODE_LINE_CARD_INFO;
 }
 
 void VX420Controller::sendCommand(quint8 header, quint16 argument)
@@ -601,8 +600,8 @@ void VX420Controller::txBootloaderPacket(const CommandPacket &packet)
     linkModeValue = BootLoaderTunnel;
     const QByteArray wire = packet.build();
     if (traceVerbose)
-        qDebug().noquote().nospace() << "VX420Controller::txBootloaderPacket("
-                                     << PacketCodec::toHex(wire) << ")";
+        qDebug().noquote().nospace()
+            << "VX420Controller::txBootloaderPacket(" << PacketCodec::toHex(wire) << ")";
     if (wire.size() >= 7)
         txBytes(wire);
 }
@@ -650,19 +649,58 @@ void VX420Controller::onReqBootLoaderConnect()
     bootLoader.onReqGetBslVersion();
 }
 
-void VX420Controller::onReqBootLoaderVersion() { bootLoader.onReqGetBslVersion(); }
-void VX420Controller::onReqBootLoaderBufferSize() { bootLoader.onReqGetBufferSize(); }
-void VX420Controller::onReqBootLoaderDeviceId() { bootLoader.onReqGetDeviceId(); }
-void VX420Controller::onReqBootLoaderPlatformId() { bootLoader.onReqGetPlatformId(); }
-void VX420Controller::onReqBootLoaderLogin() { bootLoader.onReqSendDefaultPassword(); }
-void VX420Controller::onReqBootLoaderLoginSecret() { bootLoader.onReqSendSecretPassword(); }
-void VX420Controller::onReqBootLoaderReadINFOA() { bootLoader.onReqReadINFOA(); }
-void VX420Controller::onReqBootLoaderDefaultINFOA() { bootLoader.onReqDefaultINFOA(); }
-void VX420Controller::onReqBootLoaderEraseINFOA() { bootLoader.onReqEraseINFOA(); }
-void VX420Controller::onReqBootLoaderWriteINFOA() { bootLoader.onReqWriteINFOA(); }
-void VX420Controller::onReqBootLoaderUnlockINFOA() { bootLoader.onReqToggleLockINFOA(); }
-void VX420Controller::onReqBootLoaderCapacityCheck() { bootLoader.onReqCapacityCheck(0xC000); }
-void VX420Controller::onReqBootLoaderPasswordInstall() { bootLoader.onReqPasswordInstall(); }
+void VX420Controller::onReqBootLoaderVersion()
+{
+    bootLoader.onReqGetBslVersion();
+}
+void VX420Controller::onReqBootLoaderBufferSize()
+{
+    bootLoader.onReqGetBufferSize();
+}
+void VX420Controller::onReqBootLoaderDeviceId()
+{
+    bootLoader.onReqGetDeviceId();
+}
+void VX420Controller::onReqBootLoaderPlatformId()
+{
+    bootLoader.onReqGetPlatformId();
+}
+void VX420Controller::onReqBootLoaderLogin()
+{
+    bootLoader.onReqSendDefaultPassword();
+}
+void VX420Controller::onReqBootLoaderLoginSecret()
+{
+    bootLoader.onReqSendSecretPassword();
+}
+void VX420Controller::onReqBootLoaderReadINFOA()
+{
+    bootLoader.onReqReadINFOA();
+}
+void VX420Controller::onReqBootLoaderDefaultINFOA()
+{
+    bootLoader.onReqDefaultINFOA();
+}
+void VX420Controller::onReqBootLoaderEraseINFOA()
+{
+    bootLoader.onReqEraseINFOA();
+}
+void VX420Controller::onReqBootLoaderWriteINFOA()
+{
+    bootLoader.onReqWriteINFOA();
+}
+void VX420Controller::onReqBootLoaderUnlockINFOA()
+{
+    bootLoader.onReqToggleLockINFOA();
+}
+void VX420Controller::onReqBootLoaderCapacityCheck()
+{
+    bootLoader.onReqCapacityCheck(0xC000);
+}
+void VX420Controller::onReqBootLoaderPasswordInstall()
+{
+    bootLoader.onReqPasswordInstall();
+}
 
 void VX420Controller::onReqBootLoaderFirmwareInstall()
 {

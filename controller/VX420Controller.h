@@ -39,9 +39,9 @@ public:
     Q_ENUM(LinkMode)
 
     enum SeriousError {
-        SeriousErrorIO = 1,       // the worker could not query the device
-        SeriousErrorFrame = 2,    // an unreadable frame after the first one
-        SeriousErrorNoReply = 3,  // no reply to a command within the time-out
+        SeriousErrorIO = 1,      // the worker could not query the device
+        SeriousErrorFrame = 2,   // an unreadable frame after the first one
+        SeriousErrorNoReply = 3, // no reply to a command within the time-out
     };
 
     static constexpr int serviceIntervalMs = 10;

@@ -175,8 +175,8 @@ void AutoUpdateRunner::poll()
     }
     if (verdictMs < 0)
         verdictMs = clock.elapsed();
-    const bool ledSettled =
-        ledWrites == ledRequests && !window->controllerManager()->awaitingReply();
+    const bool ledSettled = ledWrites == ledRequests
+                            && !window->controllerManager()->awaitingReply();
     if (ledSettled)
         finish(result);
 }

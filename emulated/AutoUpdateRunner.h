@@ -67,6 +67,6 @@ private:
     // attempt that runs.
     int pacePages = 0;
     qint64 paceStartMs = -1;
-    QString installText; // the stage line while pages go in
+    QString installText;   // the stage line while pages go in
     qint64 verdictMs = -1; // when the summary first stated a result
 };

@@ -31,9 +31,9 @@ EmulatedCardsWindow::EmulatedCardsWindow(std::shared_ptr<EmulatedD2xx> emulator,
     setWindowTitle(QStringLiteral("Emulated VX420"));
     table = new QTableWidget(0, Columns, this);
     table->setObjectName(QStringLiteral("cardsTable"));
-    table->setHorizontalHeaderLabels(
-        {QStringLiteral("Slot"), QStringLiteral("Board"), QStringLiteral("Serial number"),
-         QStringLiteral("LED"), QStringLiteral("State")});
+    table->setHorizontalHeaderLabels({QStringLiteral("Slot"), QStringLiteral("Board"),
+                                      QStringLiteral("Serial number"), QStringLiteral("LED"),
+                                      QStringLiteral("State")});
     table->verticalHeader()->setVisible(false);
     table->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
     table->horizontalHeader()->setStretchLastSection(true);
@@ -105,8 +105,8 @@ void EmulatedCardsWindow::showBeside(QWidget &main)
 
 bool EmulatedCardsWindow::eventFilter(QObject *watched, QEvent *event)
 {
-    if (besideWindow && event->type() == QEvent::Expose
-        && watched == besideWindow->windowHandle() && besideWindow->windowHandle()->isExposed()) {
+    if (besideWindow && event->type() == QEvent::Expose && watched == besideWindow->windowHandle()
+        && besideWindow->windowHandle()->isExposed()) {
         watched->removeEventFilter(this);
         const QPointer<QWidget> main = besideWindow;
         besideWindow = nullptr;
@@ -124,32 +124,45 @@ QString EmulatedCardsWindow::boardName(quint8 blockManufacturer, quint8 blockTyp
 {
     const QString name = CardFirmware::boardName(blockManufacturer, blockType);
     return name.isEmpty()
-        ? QStringLiteral("unknown board %1:%2").arg(blockManufacturer).arg(blockType)
-        : name;
+               ? QStringLiteral("unknown board %1:%2").arg(blockManufacturer).arg(blockType)
+               : name;
 }
 
 QString EmulatedCardsWindow::ledColour(int ledOpcode)
 {
     switch (ledOpcode) {
-    case EmulatorCodec::ledRed: return QStringLiteral("#d62728");
-    case EmulatorCodec::ledGreen: return QStringLiteral("#2ca02c");
-    case EmulatorCodec::ledYellow: return QStringLiteral("#e6c200");
-    case EmulatorCodec::ledOn: return QStringLiteral("#f0f0f0");
-    case EmulatorCodec::ledFlashSlow: return QStringLiteral("#8fd18f");
-    default: return QStringLiteral("#5a5a5a"); // off, or never set
+    case EmulatorCodec::ledRed:
+        return QStringLiteral("#d62728");
+    case EmulatorCodec::ledGreen:
+        return QStringLiteral("#2ca02c");
+    case EmulatorCodec::ledYellow:
+        return QStringLiteral("#e6c200");
+    case EmulatorCodec::ledOn:
+        return QStringLiteral("#f0f0f0");
+    case EmulatorCodec::ledFlashSlow:
+        return QStringLiteral("#8fd18f");
+    default:
+        return QStringLiteral("#5a5a5a"); // off, or never set
     }
 }
 
 QString EmulatedCardsWindow::ledName(int ledOpcode)
 {
     switch (ledOpcode) {
-    case EmulatorCodec::ledRed: return QStringLiteral("red");
-    case EmulatorCodec::ledGreen: return QStringLiteral("green");
-    case EmulatorCodec::ledYellow: return QStringLiteral("yellow");
-    case EmulatorCodec::ledOff: return QStringLiteral("off");
-    case EmulatorCodec::ledOn: return QStringLiteral("on");
-    case EmulatorCodec::ledFlashSlow: return QStringLiteral("flashing");
-    default: return QStringLiteral("not set");
+    case EmulatorCodec::ledRed:
+        return QStringLiteral("red");
+    case EmulatorCodec::ledGreen:
+        return QStringLiteral("green");
+    case EmulatorCodec::ledYellow:
+        return QStringLiteral("yellow");
+    case EmulatorCodec::ledOff:
+        return QStringLiteral("off");
+    case EmulatorCodec::ledOn:
+        return QStringLiteral("on");
+    case EmulatorCodec::ledFlashSlow:
+        return QStringLiteral("flashing");
+    default:
+        return QStringLiteral("not set");
     }
 }
 
@@ -164,9 +177,10 @@ void EmulatedCardsWindow::refresh()
         table->setItem(card, Board,
                        readOnly(boardName(identity.blockManufacturer, identity.blockType)));
         table->setItem(card, Serial, readOnly(QString::number(identity.serialNumber)));
-        table->setItem(card, State, readOnly(emulator->card(card)->bootloader().applicationRunning()
-                                                 ? QStringLiteral("application running")
-                                                 : QStringLiteral("bootloader")));
+        table->setItem(card, State,
+                       readOnly(emulator->card(card)->bootloader().applicationRunning()
+                                    ? QStringLiteral("application running")
+                                    : QStringLiteral("bootloader")));
 
         auto *lamp = qobject_cast<QLabel *>(table->cellWidget(card, Led));
         if (!lamp) {

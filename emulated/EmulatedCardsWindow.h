@@ -19,8 +19,7 @@ class EmulatedCardsWindow : public QWidget
 public:
     static constexpr int refreshMs = 100;
 
-    explicit EmulatedCardsWindow(std::shared_ptr<EmulatedD2xx> emulator,
-                                 QWidget *parent = nullptr);
+    explicit EmulatedCardsWindow(std::shared_ptr<EmulatedD2xx> emulator, QWidget *parent = nullptr);
 
     // Where a window of frame size `size` goes beside the main window's frame
     // `beside`, inside the screen's available area: right of it, else left,

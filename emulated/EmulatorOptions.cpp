@@ -62,8 +62,9 @@ bool EmulatorOptions::parse(const QStringList &arguments, QString *error, QStrin
                                     "instant, or wire: bytes at 9600 baud as on the real link "
                                     "(default).",
                                     "instant|wire");
-    const QCommandLineOption capture("capture", "Write everything that crosses the USB "
-                                                "interface to FILE.",
+    const QCommandLineOption capture("capture",
+                                     "Write everything that crosses the USB "
+                                     "interface to FILE.",
                                      "FILE");
     const QCommandLineOption reflash(
         "reflash",
@@ -78,10 +79,9 @@ bool EmulatorOptions::parse(const QStringList &arguments, QString *error, QStrin
         "Click \"Connect to controller\" and \"Update card\", show the progress on standard "
         "error, print the results and summary panes, exit 0 after \"Finished.\", 1 on an "
         "error, 2 on a time-out.");
-    const QCommandLineOption timeout("timeout", "Time limit of --auto (default 600).",
-                                     "SECONDS");
-    parser.addOptions({help, version, card, cardsOption, timing, capture, reflash, fault, autoOption,
-                       timeout});
+    const QCommandLineOption timeout("timeout", "Time limit of --auto (default 600).", "SECONDS");
+    parser.addOptions(
+        {help, version, card, cardsOption, timing, capture, reflash, fault, autoOption, timeout});
 
     if (!parser.parse(arguments)) {
         *error = parser.errorText();

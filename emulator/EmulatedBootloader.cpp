@@ -53,7 +53,8 @@ QByteArray record(quint8 tag, const QByteArray &body)
 
 QByteArray EmulatedBootloader::defaultDeviceId()
 {
-    return QByteArray::fromHex("2553" "0102030405060708090A0B0C0D0E");
+    return QByteArray::fromHex("2553"
+                               "0102030405060708090A0B0C0D0E");
 }
 
 QByteArray EmulatedBootloader::defaultPlatformId()
@@ -99,13 +100,9 @@ quint16 EmulatedBootloader::crc16(const QByteArray &bytes)
 }
 
 EmulatedBootloader::EmulatedBootloader()
-    : mainFlash(FLASH_SIZE, '\xFF'),
-      sram(SRAM_SIZE, '\0'),
-      info(defaultInfoSegment()),
-      written(FLASH_SIZE, false),
-      deviceId(defaultDeviceId())
-{
-}
+    : mainFlash(FLASH_SIZE, '\xFF'), sram(SRAM_SIZE, '\0'), info(defaultInfoSegment()),
+      written(FLASH_SIZE, false), deviceId(defaultDeviceId())
+{ }
 
 QByteArray EmulatedBootloader::handle(const QByteArray &command)
 {

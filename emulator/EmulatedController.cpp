@@ -5,7 +5,8 @@
 
 #include <algorithm>
 
-EmulatedController::EmulatedController(bool wireTiming) : wire(wireTiming) {}
+EmulatedController::EmulatedController(bool wireTiming) : wire(wireTiming)
+{ }
 
 EmulatedController::~EmulatedController() = default;
 
@@ -225,7 +226,7 @@ QByteArray EmulatedController::damage(QByteArray &frame, LineFault fault) const
             b = 0x11;
         frame[at] = char(b);
         return "line-flip " + QByteArray::number(at) + ' ' + was + ' '
-            + EmulatorCodec::hex(frame.mid(at, 1));
+               + EmulatorCodec::hex(frame.mid(at, 1));
     }
     case LineFault::Lose:
         frame.remove(at, 1);

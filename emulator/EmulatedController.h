@@ -114,10 +114,10 @@ private:
     };
     QList<PlannedFault> lineFaults;
     quint32 intervalUs = defaultFrameIntervalUs;
-    qint64 nextTickUs = 0;   // when the next frame is due, while output waits
-    qint64 lastTickUs = 0;   // when the last frame was due
-    bool ticked = false;     // any frame sent yet
-    qint64 lineFreeUs = 0;   // when the controller's line towards the host is free
+    qint64 nextTickUs = 0; // when the next frame is due, while output waits
+    qint64 lastTickUs = 0; // when the last frame was due
+    bool ticked = false;   // any frame sent yet
+    qint64 lineFreeUs = 0; // when the controller's line towards the host is free
     int dropCount = 0;
     QList<QByteArray> dropReasons;
 };

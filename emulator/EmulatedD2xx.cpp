@@ -39,8 +39,7 @@ void copyTruncated(char *dest, int size, const QByteArray &text)
 } // namespace
 
 EmulatedD2xx::EmulatedD2xx(Timing timing)
-    : timing(timing),
-      devices{EmulatedDevice()},
+    : timing(timing), devices{EmulatedDevice()},
       controller(std::make_unique<EmulatedController>(timing == Timing::Wire)),
       line(std::make_unique<EmulatedSerialLine>(*controller, timing == Timing::Wire)),
       capture(std::make_unique<EmulatorCapture>())
@@ -538,8 +537,8 @@ FT_STATUS EmulatedD2xx::FT_Write(FT_HANDLE handle, void *buffer, uint32_t bytesT
     if (status == FT_OK && !buffer && bytesToWrite > 0)
         status = FT_INVALID_PARAMETER;
     const QByteArray bytes = status == FT_OK && bytesToWrite > 0
-        ? QByteArray(static_cast<const char *>(buffer), int(bytesToWrite))
-        : QByteArray();
+                                 ? QByteArray(static_cast<const char *>(buffer), int(bytesToWrite))
+                                 : QByteArray();
     if (bytesWritten)
         *bytesWritten = status == FT_OK ? bytesToWrite : 0;
 
@@ -576,7 +575,8 @@ void EmulatedD2xx::record(const QList<ControllerEvent> &events)
             continue;
         }
         capture->device(event.timeUs, "frame " + EmulatorCodec::hex(event.bytes));
-        frameRecord.append({event.startUs, event.timeUs, event.bytes, controller->frameIntervalUs()});
+        frameRecord.append(
+            {event.startUs, event.timeUs, event.bytes, controller->frameIntervalUs()});
         if (frameRecord.size() > maxRecordedCalls)
             frameRecord.removeFirst();
     }

@@ -31,11 +31,11 @@ struct EmulatedDevice
 // One library call (or pause) as the emulated chip saw it.
 struct EmulatorCall
 {
-    qint64 timeUs = 0;          // since the emulator was created
-    QByteArray function;        // "FT_Write", ..., or "sleep" for sleepMicroseconds
-    QList<quint32> args;        // numeric arguments in call order (sleep: microseconds)
-    QByteArray bytes;           // FT_Write: bytes written; FT_Read: bytes returned
-    FT_STATUS status = FT_OK;   // 0 for sleeps
+    qint64 timeUs = 0;        // since the emulator was created
+    QByteArray function;      // "FT_Write", ..., or "sleep" for sleepMicroseconds
+    QList<quint32> args;      // numeric arguments in call order (sleep: microseconds)
+    QByteArray bytes;         // FT_Write: bytes written; FT_Read: bytes returned
+    FT_STATUS status = FT_OK; // 0 for sleeps
 };
 
 // One frame the controller sent, with the frame interval it was sent under.
@@ -74,7 +74,7 @@ public:
     // The device is listed again, as a new one: it must be opened again, and
     // the handle from before the pull stays dead.
     void plugCableBackIn();
-    void setEchoEnabled(bool enabled);          // false: the echo never arrives
+    void setEchoEnabled(bool enabled);            // false: the echo never arrives
     void injectReceived(const QByteArray &bytes); // raw bytes into the receive queue, readable now
 
     // --- cards (index 0 = first card slot); none attached until added
@@ -143,8 +143,8 @@ private:
     void recordCall(qint64 timeUs, const char *function, const QList<quint32> &args,
                     const QByteArray &bytes, FT_STATUS status);
     // Records a call and writes its capture line: name, arguments, status.
-    void endCall(qint64 timeUs, const char *function, const QList<quint32> &args,
-                 FT_STATUS status, const QByteArray &capturedArgs);
+    void endCall(qint64 timeUs, const char *function, const QList<quint32> &args, FT_STATUS status,
+                 const QByteArray &capturedArgs);
     FT_STATUS checkHandle(FT_HANDLE handle) const;
     void pullNow(qint64 timeUs);
     // The devices FT_CreateDeviceInfoList lists now, by index into devices.
@@ -165,9 +165,9 @@ private:
     QList<EmulatedDevice> listedDevices; // as the last FT_CreateDeviceInfoList saw them
     bool openFails = false;
     bool cablePulled = false;
-    int pulledDevice = -1;          // index into devices while the cable is pulled
-    int pullAtTransmission = 0;     // 0: never
-    QList<FT_HANDLE> deadHandles;   // opened before a pull
+    int pulledDevice = -1;        // index into devices while the cable is pulled
+    int pullAtTransmission = 0;   // 0: never
+    QList<FT_HANDLE> deadHandles; // opened before a pull
     int transmissions = 0;
 
     FT_HANDLE openHandle = nullptr;

@@ -44,7 +44,8 @@ QByteArray configurationDescriptor()
     // One interface of vendor class with a bulk-in (81) and a bulk-out (02)
     // endpoint of 64 bytes.
     return QByteArray::fromHex("09022000010100a02d"
-                               "09040000" "02ffffff02"
+                               "09040000"
+                               "02ffffff02"
                                "07058102400000"
                                "07050202400000");
 }
@@ -77,9 +78,9 @@ void onClientVanished(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer
 void connectLink(UMockdevIoctlBase *handler, const char *signal, GCallback callback,
                  const Link &link)
 {
-    g_signal_connect_data(handler, signal, callback, new Link(link),
-                          [](gpointer data, GClosure *) { delete static_cast<Link *>(data); },
-                          GConnectFlags(0));
+    g_signal_connect_data(
+        handler, signal, callback, new Link(link),
+        [](gpointer data, GClosure *) { delete static_cast<Link *>(data); }, GConnectFlags(0));
 }
 
 } // namespace
@@ -120,11 +121,11 @@ double EmulatedFt232r::baudRateOf(quint16 value, quint16 index)
     return 3000000.0 * 8 / (integer * 8 + fraction);
 }
 
-EmulatedFt232r::EmulatedFt232r() : EmulatedFt232r(Options()) {}
+EmulatedFt232r::EmulatedFt232r() : EmulatedFt232r(Options())
+{ }
 
 EmulatedFt232r::EmulatedFt232r(const Options &options)
-    : options(options),
-      controller(std::make_unique<EmulatedController>(true)),
+    : options(options), controller(std::make_unique<EmulatedController>(true)),
       line(std::make_unique<EmulatedSerialLine>(*controller, true))
 {
     clock.start();
@@ -165,27 +166,38 @@ void EmulatedFt232r::addDevice()
         umockdev_testbed_attach_ioctl(testbed, node.toUtf8().constData(), handler, nullptr);
         attachedUpTo = deviceNumber;
     }
-    QByteArray description = "P: " + sysfsPath.mid(4).toUtf8() + "\n"
-        "N: bus/usb/001/" + number + "\n"
-        "E: SUBSYSTEM=usb\n"
-        "E: DEVTYPE=usb_device\n"
-        "E: DRIVER=usb\n"
-        "E: BUSNUM=001\n"
-        "E: DEVNUM=" + number + "\n"
-        "E: DEVNAME=" + node.toUtf8() + "\n"
-        "E: PRODUCT=403/6001/600\n"
-        "A: busnum=1\\n\n"
-        "A: devnum=" + QByteArray::number(deviceNumber) + "\\n\n"
-        "A: bConfigurationValue=1\\n\n"
-        "A: speed=12\\n\n"
-        "A: idVendor=0403\\n\n"
-        "A: idProduct=6001\\n\n"
-        "A: bcdDevice=0600\\n\n"
-        "A: manufacturer=FTDI\\n\n"
-        "A: product=" + options.product + "\\n\n";
+    QByteArray description = "P: " + sysfsPath.mid(4).toUtf8()
+                             + "\n"
+                               "N: bus/usb/001/"
+                             + number
+                             + "\n"
+                               "E: SUBSYSTEM=usb\n"
+                               "E: DEVTYPE=usb_device\n"
+                               "E: DRIVER=usb\n"
+                               "E: BUSNUM=001\n"
+                               "E: DEVNUM="
+                             + number
+                             + "\n"
+                               "E: DEVNAME="
+                             + node.toUtf8()
+                             + "\n"
+                               "E: PRODUCT=403/6001/600\n"
+                               "A: busnum=1\\n\n"
+                               "A: devnum="
+                             + QByteArray::number(deviceNumber)
+                             + "\\n\n"
+                               "A: bConfigurationValue=1\\n\n"
+                               "A: speed=12\\n\n"
+                               "A: idVendor=0403\\n\n"
+                               "A: idProduct=6001\\n\n"
+                               "A: bcdDevice=0600\\n\n"
+                               "A: manufacturer=FTDI\\n\n"
+                               "A: product="
+                             + options.product + "\\n\n";
     if (!options.serialNumber.isEmpty())
         description += "A: serial=" + options.serialNumber + "\\n\n";
-    description += "H: descriptors="
+    description +=
+        "H: descriptors="
         + (deviceDescriptor(!options.serialNumber.isEmpty()) + configurationDescriptor()).toHex()
         + "\n";
     umockdev_testbed_add_from_string(testbed, description.constData(), nullptr);
@@ -339,16 +351,22 @@ QByteArray EmulatedFt232r::stringDescriptor(int index) const
 {
     QByteArray text;
     switch (index) {
-    case 0: return QByteArray::fromHex("04030904"); // English (US)
-    case 1: text = "FTDI"; break;
-    case 2: text = options.product; break;
+    case 0:
+        return QByteArray::fromHex("04030904"); // English (US)
+    case 1:
+        text = "FTDI";
+        break;
+    case 2:
+        text = options.product;
+        break;
     case 3:
         // Assumed: the chip answers each of its three string slots from the
         // EEPROM, and an EEPROM without a serial number holds an empty one
         // (the device descriptor names no serial string all the same).
         text = options.serialNumber;
         break;
-    default: return {};
+    default:
+        return {};
     }
     QByteArray d;
     d.append(char(2 + 2 * text.size())); // an empty text gives bLength 2
@@ -482,7 +500,8 @@ bool EmulatedFt232r::handleIoctl(UMockdevIoctlClient *client)
             const std::shared_ptr<Urb> urb = urbs.at(i);
             if (urb->client != client || !readyToReap(*urb, t))
                 continue;
-            UMockdevIoctlData *pointer = umockdev_ioctl_data_resolve(arg, 0, sizeof(gpointer), nullptr);
+            UMockdevIoctlData *pointer = umockdev_ioctl_data_resolve(arg, 0, sizeof(gpointer),
+                                                                     nullptr);
             umockdev_ioctl_data_set_ptr(pointer, 0, urb->data);
             umockdev_ioctl_data_unref(pointer);
             urbs.removeAt(i);
@@ -519,7 +538,8 @@ bool EmulatedFt232r::handleIoctl(UMockdevIoctlClient *client)
     case USBDEVFS_GET_CAPABILITIES: {
         UMockdevIoctlData *d = umockdev_ioctl_data_resolve(arg, 0, sizeof(guint32), nullptr);
         *reinterpret_cast<guint32 *>(d->data) = USBDEVFS_CAP_BULK_CONTINUATION
-            | USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
+                                                | USBDEVFS_CAP_NO_PACKET_SIZE_LIM
+                                                | USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
         umockdev_ioctl_data_unref(d);
         umockdev_ioctl_client_complete(client, 0, 0);
         return true;
@@ -531,8 +551,8 @@ bool EmulatedFt232r::handleIoctl(UMockdevIoctlClient *client)
             umockdev_ioctl_client_complete(client, -1, ENODATA);
             return true;
         }
-        UMockdevIoctlData *d =
-            umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_getdriver), nullptr);
+        UMockdevIoctlData *d = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_getdriver),
+                                                           nullptr);
         auto *driver = reinterpret_cast<usbdevfs_getdriver *>(d->data);
         const QByteArray name = claimedBy ? QByteArray("usbfs") : options.kernelDriver;
         std::strncpy(driver->driver, name.constData(), sizeof driver->driver - 1);

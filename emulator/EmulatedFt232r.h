@@ -148,7 +148,7 @@ private:
     int attachedUpTo = 1; // nodes up to this number have the handler
     QString sysfsPath;
     QString node;
-    int plug = 0; // counts the times the chip was plugged in
+    int plug = 0;                                 // counts the times the chip was plugged in
     QHash<UMockdevIoctlClient *, int> clientPlug; // an open file and the plug it was opened on
 
     std::unique_ptr<EmulatedController> controller;

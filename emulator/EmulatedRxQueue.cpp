@@ -5,8 +5,7 @@
 namespace {
 
 // The first byte in [from, to) that arrives after t.
-template <typename It>
-It firstAfter(It from, It to, qint64 t)
+template<typename It> It firstAfter(It from, It to, qint64 t)
 {
     return std::upper_bound(from, to, t,
                             [](qint64 time, const auto &b) { return time < b.readyUs; });

@@ -66,8 +66,7 @@ qint64 EmulatedSerialLine::arrivalUs(qint64 startUs, int index, qint64 instantUs
     return wire ? startUs + EmulatedController::charactersUs(index + 1) : instantUs;
 }
 
-EmulatedSerialLine::Transmission EmulatedSerialLine::transmit(const QByteArray &bytes,
-                                                              qint64 nowUs)
+EmulatedSerialLine::Transmission EmulatedSerialLine::transmit(const QByteArray &bytes, qint64 nowUs)
 {
     Transmission sent;
     sent.startUs = wire ? std::max(nowUs, txFreeUs) : nowUs;

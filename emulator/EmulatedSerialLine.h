@@ -28,8 +28,8 @@ public:
     // What one transmission did on the line.
     struct Transmission
     {
-        qint64 startUs = 0;   // when its first byte starts on the line
-        bool echoed = false;  // its echo went into the receive queue
+        qint64 startUs = 0;  // when its first byte starts on the line
+        bool echoed = false; // its echo went into the receive queue
         // The controller's answer to it, its frames already in the queue.
         QList<ControllerEvent> events;
     };

@@ -6,8 +6,7 @@
 
 namespace {
 
-template <typename Change>
-void onEveryCard(EmulatedD2xx &emulator, Change change)
+template<typename Change> void onEveryCard(EmulatedD2xx &emulator, Change change)
 {
     for (int card = 0; card < emulator.cardCount(); ++card)
         change(*emulator.card(card));
@@ -18,7 +17,8 @@ const QVector<EmulatorFaultKind> table = {
      [](EmulatedD2xx &e, const EmulatorFault &) { e.setDevices({}); }},
     {"open-fails", "", "the chip is listed, but opening it fails",
      [](EmulatedD2xx &e, const EmulatorFault &) { e.setOpenFails(true); }},
-    {"drop", "K", "the answer to the card's K-th command (every command it receives, from 1) is lost",
+    {"drop", "K",
+     "the answer to the card's K-th command (every command it receives, from 1) is lost",
      [](EmulatedD2xx &e, const EmulatorFault &f) {
          onEveryCard(e, [&](EmulatedLineCard &c) { c.dropReplyTo(f.number); });
      }},
@@ -58,7 +58,8 @@ const QVector<EmulatorFaultKind> table = {
      [](EmulatedD2xx &e, const EmulatorFault &f) {
          onEveryCard(e, [&](EmulatedLineCard &c) { c.strayAfter(f.number, f.bytes); });
      }},
-    {"line-flip", "K", "a byte of the frames that carry the answer to command K is changed on the line",
+    {"line-flip", "K",
+     "a byte of the frames that carry the answer to command K is changed on the line",
      [](EmulatedD2xx &e, const EmulatorFault &f) {
          for (int card = 0; card < e.cardCount(); ++card)
              e.setLineFault(card, f.number, LineFault::Flip);
@@ -75,7 +76,8 @@ const QVector<EmulatorFaultKind> table = {
      }},
     {"refuse-page", "P[:M]", "code page P (from 0) is refused M times, or always",
      [](EmulatedD2xx &e, const EmulatorFault &f) {
-         onEveryCard(e, [&](EmulatedLineCard &c) { c.bootloader().refusePage(f.number, f.amount); });
+         onEveryCard(e,
+                     [&](EmulatedLineCard &c) { c.bootloader().refusePage(f.number, f.amount); });
      }},
     {"card-pull", "K", "the card is pulled out as its K-th command reaches it",
      [](EmulatedD2xx &e, const EmulatorFault &f) {

@@ -11,5 +11,5 @@ void EmulatedLineState::setBitMode(quint8 mask, quint8 mode)
         cbusLevels = 0;
     }
     lineCardPath = mode == FT_BITMODE_CBUS_BITBANG && (cbusOutputs & 0x3) == 0x3
-        && (cbusLevels & 0x3) == 0;
+                   && (cbusLevels & 0x3) == 0;
 }

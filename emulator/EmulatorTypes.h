@@ -39,9 +39,9 @@ struct EmulatedLineState
     quint32 readTimeout = 0, writeTimeout = 0;
     bool rts = false;
     bool breakOn = false;
-    quint8 bitMode = 0;       // last mode given to FT_SetBitMode
-    quint8 cbusOutputs = 0;   // CBUS3..0 output enables (high nibble of the mask)
-    quint8 cbusLevels = 0;    // levels driven on the outputs (low nibble of the mask)
+    quint8 bitMode = 0;        // last mode given to FT_SetBitMode
+    quint8 cbusOutputs = 0;    // CBUS3..0 output enables (high nibble of the mask)
+    quint8 cbusLevels = 0;     // levels driven on the outputs (low nibble of the mask)
     bool lineCardPath = false; // CBUS1 and CBUS0 driven low in CBUS bit-bang mode
 
     // A bit mode as the chip takes it: in CBUS bit-bang mode the mask's high

@@ -13,13 +13,12 @@
 #include <cstdio>
 #include <cstdlib>
 
-#define FUZZ_CHECK(condition)                                                                 \
-    do {                                                                                      \
-        if (!(condition)) {                                                                   \
-            std::fprintf(stderr, "%s:%d: invariant failed: %s\n", __FILE__, __LINE__,       \
-                         #condition);                                                         \
-            std::abort();                                                                     \
-        }                                                                                     \
+#define FUZZ_CHECK(condition)                                                                      \
+    do {                                                                                           \
+        if (!(condition)) {                                                                        \
+            std::fprintf(stderr, "%s:%d: invariant failed: %s\n", __FILE__, __LINE__, #condition); \
+            std::abort();                                                                          \
+        }                                                                                          \
     } while (0)
 
 namespace fuzz {
@@ -49,7 +48,7 @@ inline void setUpQt()
 class Input
 {
 public:
-    Input(const uint8_t *data, size_t size) : data(data), size(size) {}
+    Input(const uint8_t *data, size_t size) : data(data), size(size) { }
 
     bool atEnd() const { return pos >= size; }
     size_t remaining() const { return size - pos; }

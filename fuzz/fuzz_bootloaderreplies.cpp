@@ -36,12 +36,19 @@ QByteArray fixtureImage(int lines, const QByteArray &address, const QByteArray &
                         const QByteArray &minimumSram, const QByteArray &deviceId)
 {
     QByteArray text = "#:FIRMWARE_NAME=LQ770 Line Card\r\n"
-                      "#:DEVICE_ID=" + deviceId + "\r\n"
-                      "#:PLATFORM_ID=04 03\r\n"
-                      "#:MINIMUM_FLASH=" + minimumFlash + "\r\n"
-                      "#:MINIMUM_SRAM=" + minimumSram + "\r\n"
-                      "#:CRYPTO_IV=00 11 22 33 44 55 66 77 88 99 AA BB CC DD EE FF\r\n"
-                      "@" + address + "\r\n";
+                      "#:DEVICE_ID="
+                      + deviceId
+                      + "\r\n"
+                        "#:PLATFORM_ID=04 03\r\n"
+                        "#:MINIMUM_FLASH="
+                      + minimumFlash
+                      + "\r\n"
+                        "#:MINIMUM_SRAM="
+                      + minimumSram
+                      + "\r\n"
+                        "#:CRYPTO_IV=00 11 22 33 44 55 66 77 88 99 AA BB CC DD EE FF\r\n"
+                        "@"
+                      + address + "\r\n";
     for (int line = 0; line < lines; ++line) {
         QByteArray bytes;
         for (int i = 0; i < 16; ++i)
@@ -61,17 +68,18 @@ void writeImages()
     imageDir = new QTemporaryDir();
     FUZZ_CHECK(imageDir->isValid());
     const QList<QByteArray> texts = {
-        fixtureImage(5, "D000", "3000", "0200", paddedDeviceId),  // pages of 64 and 16 bytes
-        fixtureImage(3, "D000", "3000", "0200", paddedDeviceId),  // one page
-        fixtureImage(7, "FFC0", "FFFF", "FFFF", "25 zz ?? 53"),   // 16-bit wraps, odd pattern
-        fixtureImage(0, "D000", "3000", "0200", paddedDeviceId),  // empty payload
+        fixtureImage(5, "D000", "3000", "0200", paddedDeviceId), // pages of 64 and 16 bytes
+        fixtureImage(3, "D000", "3000", "0200", paddedDeviceId), // one page
+        fixtureImage(7, "FFC0", "FFFF", "FFFF", "25 zz ?? 53"),  // 16-bit wraps, odd pattern
+        fixtureImage(0, "D000", "3000", "0200", paddedDeviceId), // empty payload
         fixtureImage(6, "E000", "1000", "0100", ""),             // empty device pattern
     };
     imagePaths << QString();
     for (int i = 0; i < texts.size(); ++i) {
         const QString path = imageDir->filePath(QStringLiteral("image%1.txt").arg(i));
         QFile file(path);
-        FUZZ_CHECK(file.open(QIODevice::WriteOnly) && file.write(texts.at(i)) == texts.at(i).size());
+        FUZZ_CHECK(file.open(QIODevice::WriteOnly)
+                   && file.write(texts.at(i)) == texts.at(i).size());
         imagePaths << path;
     }
     imagePaths << QStringLiteral(":/firmware/LQ770_KRONE_LSAPLUS_S2_10PAIR.txt");
@@ -94,7 +102,7 @@ int pagesToWrite(const FirmwareImage &image)
 bool waitsForReply(BootLoader::BslState state)
 {
     return state != BootLoader::BLS_CAPACITY && state != BootLoader::BLS_DEFAULT_INFOA
-            && state != BootLoader::BLS_FINISH_FAIL && state != BootLoader::BLS_FINISH_OK;
+           && state != BootLoader::BLS_FINISH_FAIL && state != BootLoader::BLS_FINISH_OK;
 }
 
 bool isSyncAnswer(const QByteArray &packet)
@@ -146,8 +154,8 @@ struct Run
             FUZZ_CHECK(data.size() <= int(image.pageSize()));
             FUZZ_CHECK(page == 0 || data.size() >= BootLoader::MIN_PAGE_SIZE);
             const quint32 address = image.getPageAddress(page);
-            FUZZ_CHECK(quint8(bytes.at(1)) == (address & 0xFF) && quint8(bytes.at(2)) == ((address >> 8) & 0xFF)
-                       && bytes.at(3) == '\0');
+            FUZZ_CHECK(quint8(bytes.at(1)) == (address & 0xFF)
+                       && quint8(bytes.at(2)) == ((address >> 8) & 0xFF) && bytes.at(3) == '\0');
             FUZZ_CHECK(qint64(page) == lastPageSent + 1 || page == 0);
             lastPageSent = page;
         } else if (opcode == BSL_RX_DATA_BLOCK) {
@@ -223,7 +231,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     Run state;
     state.bl = &bl;
     run = &state;
-    QObject::connect(&bl, &BootLoader::reqTxBytes, [](const QByteArray &bytes) { run->onSent(bytes); });
+    QObject::connect(&bl, &BootLoader::reqTxBytes,
+                     [](const QByteArray &bytes) { run->onSent(bytes); });
     QObject::connect(&bl, &BootLoader::reqTxBytesWhenQuiet,
                      [](const QByteArray &bytes) { run->onSync(bytes); });
     QObject::connect(&bl, &BootLoader::notifyBootLoaderResult, [](bool ok) { run->onResult(ok); });
@@ -322,7 +331,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                 // Success only on the sync's answer that confirmed the last
                 // step's, in a sequence that had reached it.
                 FUZZ_CHECK(replyOp && isSyncAnswer(state.lastDelivered));
-                FUZZ_CHECK(before == BootLoader::BLS_APP_CHECK || before == BootLoader::BLS_RELOCK_INFOA);
+                FUZZ_CHECK(before == BootLoader::BLS_APP_CHECK
+                           || before == BootLoader::BLS_RELOCK_INFOA);
                 if (before == BootLoader::BLS_APP_CHECK)
                     FUZZ_CHECK(state.lastPageSent == pagesToWrite(bl.firmware()) - 1);
             }

@@ -67,7 +67,8 @@ void checkLoaded(const FirmwareImage &image, const QByteArray &text)
     const QMap<QString, QString> header = image.header();
     for (auto it = header.constBegin(); it != header.constEnd(); ++it) {
         FUZZ_CHECK(!it.key().contains(QLatin1Char('=')) && !it.value().contains(QLatin1Char('=')));
-        FUZZ_CHECK(!it.key().contains(QLatin1Char('\n')) && !it.value().contains(QLatin1Char('\n')));
+        FUZZ_CHECK(!it.key().contains(QLatin1Char('\n'))
+                   && !it.value().contains(QLatin1Char('\n')));
         FUZZ_CHECK(image.headerValue(it.key()) == it.value());
     }
 
@@ -102,7 +103,8 @@ void checkLoaded(const FirmwareImage &image, const QByteArray &text)
         const QByteArray bytes = image.getPage(page);
         if (bytes.isEmpty())
             break;
-        FUZZ_CHECK(quint32(bytes.size()) == qMin<quint32>(pageSize, quint32(payload.size()) - page * pageSize));
+        FUZZ_CHECK(quint32(bytes.size())
+                   == qMin<quint32>(pageSize, quint32(payload.size()) - page * pageSize));
         FUZZ_CHECK(image.getPageAddress(page) == image.loadAddress() + page * pageSize);
         joined += bytes;
     }

@@ -72,7 +72,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             continue;
         bool repaired = false;
         for (int offset : repairOffsets)
-            repaired = repaired || ((i == offset || i == offset + 1) && quint8(original.at(offset)) == 0xFF);
+            repaired = repaired
+                       || ((i == offset || i == offset + 1) && quint8(original.at(offset)) == 0xFF);
         FUZZ_CHECK(repaired);
     }
     FUZZ_CHECK(segment.tags.size() == segment.records.size());
@@ -112,7 +113,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         segment.platformId0 = quint8(padded.at(0));
         segment.platformId1 = quint8(padded.at(1));
         segment.serialNumber = quint32(quint8(padded.at(2))) | quint32(quint8(padded.at(3))) << 8
-                | quint32(quint8(padded.at(4))) << 16 | quint32(quint8(padded.at(5))) << 24;
+                               | quint32(quint8(padded.at(4))) << 16
+                               | quint32(quint8(padded.at(5))) << 24;
         segment.password = QByteArray(int(flags >> 4), char(0x5A));
     }
     if (flags & 0x02)

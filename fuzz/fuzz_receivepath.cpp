@@ -73,7 +73,8 @@ void connectChecks(VX420Controller *c)
     QObject::connect(c, &VX420Controller::notifyLed, [](int card, int opcode) {
         checkCard(card);
         FUZZ_CHECK(opcode == OPCODE_LED_20 || opcode == OPCODE_LED_RED || opcode == OPCODE_LED_GREEN
-                   || opcode == OPCODE_LED_YELLOW || opcode == OPCODE_LED_OFF || opcode == OPCODE_LED_ON);
+                   || opcode == OPCODE_LED_YELLOW || opcode == OPCODE_LED_OFF
+                   || opcode == OPCODE_LED_ON);
     });
     QObject::connect(c, &VX420Controller::notifySeriousError, [](int code) {
         FUZZ_CHECK(inReceive && code == VX420Controller::SeriousErrorFrame);

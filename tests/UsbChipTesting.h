@@ -80,7 +80,10 @@ inline void sendLedRed(D2xxApi &api, const QString &wrong)
     }
     // The sync byte, then the LED red command's packet: body 21 FF FF, its
     // code byte, the marker and its two check bytes.
-    QByteArray led21 = QByteArray::fromHex("55" "21FFFF04" "00" "2DAD");
+    QByteArray led21 = QByteArray::fromHex("55"
+                                           "21FFFF04"
+                                           "00"
+                                           "2DAD");
     uint32_t written = 0;
     QCOMPARE(api.FT_Write(h, led21.data(), uint32_t(led21.size()), &written), FT_STATUS(FT_OK));
     QCOMPARE(int(written), led21.size());

@@ -30,7 +30,8 @@ QByteArray dataReply(const QByteArray &data)
 
 const QByteArray fixtureIv = hex("00 11 22 33 44 55 66 77 88 99 AA BB CC DD EE FF");
 const QByteArray secret = QByteArray("0123456789ABCDEF");
-const QString twentyPairImage = QStringLiteral(":/firmware/LQ770_QUANTE_SIDC_20PAIR.txt"); // PLATFORM_ID 04 03
+const QString twentyPairImage =
+    QStringLiteral(":/firmware/LQ770_QUANTE_SIDC_20PAIR.txt"); // PLATFORM_ID 04 03
 
 // Payload of a fixture image: `lines` data lines, byte i of the payload
 // holding i * 7 + 3.
@@ -44,16 +45,24 @@ QByteArray fixturePayload(int lines)
 
 // A small image in the text format, with the padded DEVICE_ID line of the
 // embedded images.
-QByteArray fixtureImage(int lines, const QByteArray &address = "D000", const QByteArray &minimumFlash = "3000",
+QByteArray fixtureImage(int lines, const QByteArray &address = "D000",
+                        const QByteArray &minimumFlash = "3000",
                         const QByteArray &minimumSram = "0200")
 {
     QByteArray text = "#:FIRMWARE_NAME=LQ770 Line Card\r\n"
                       "#:DEVICE_ID=25 53 ?? ?? ?? ?? ?? ?? ?? ?? ?? ?? ?? ?? ?? ??  \r\n"
                       "#:PLATFORM_ID=04 03\r\n"
-                      "#:MINIMUM_FLASH=" + minimumFlash + "\r\n"
-                      "#:MINIMUM_SRAM=" + minimumSram + "\r\n"
-                      "#:CRYPTO_IV=" + fixtureIv.toHex(' ').toUpper() + "\r\n"
-                      "@" + address + "\r\n";
+                      "#:MINIMUM_FLASH="
+                      + minimumFlash
+                      + "\r\n"
+                        "#:MINIMUM_SRAM="
+                      + minimumSram
+                      + "\r\n"
+                        "#:CRYPTO_IV="
+                      + fixtureIv.toHex(' ').toUpper()
+                      + "\r\n"
+                        "@"
+                      + address + "\r\n";
     const QByteArray payload = fixturePayload(lines);
     for (int line = 0; line < lines; ++line)
         text += payload.mid(line * 16, 16).toHex(' ').toUpper() + "\r\n";
@@ -219,8 +228,8 @@ void tst_BootLoader::init()
     versionSpy = std::make_unique<QSignalSpy>(bl.get(), &BootLoader::notifyBslVersion);
     serialSpy = std::make_unique<QSignalSpy>(bl.get(), &BootLoader::notifyLineCardSerialNumber);
     progressSpy = std::make_unique<QSignalSpy>(bl.get(), &BootLoader::notifyInstallProgress);
-    QVERIFY(unexpectedSpy->isValid() && resultSpy->isValid() && versionSpy->isValid() && serialSpy->isValid()
-            && progressSpy->isValid());
+    QVERIFY(unexpectedSpy->isValid() && resultSpy->isValid() && versionSpy->isValid()
+            && serialSpy->isValid() && progressSpy->isValid());
 }
 
 void tst_BootLoader::cleanup()
@@ -328,13 +337,15 @@ void tst_BootLoader::singleCommands_data()
     QTest::newRow("onReqMassErase: 15") << 5 << hex("15");
     QTest::newRow("onReqApplicationCheck: 20") << 6 << hex("20");
     QTest::newRow("onReqGetDeviceId: 1E") << 7 << hex("1E");
-    QTest::newRow("onReqSendDefaultPassword: 11 FF x 16") << 8 << (hex("11") + QByteArray(16, char(0xFF)));
+    QTest::newRow("onReqSendDefaultPassword: 11 FF x 16")
+        << 8 << (hex("11") + QByteArray(16, char(0xFF)));
     QTest::newRow("onReqSendSecretPassword: 11 + secret") << 9 << (hex("11") + secret);
     QTest::newRow("onReqReadINFOA: 18 C0 10 00 40 00") << 10 << readCommand;
     QTest::newRow("onReqEraseINFOA: 12 C0 10 00") << 11 << eraseSegmentCommand;
     QTest::newRow("onReqToggleLockINFOA: 13") << 12 << toggleCommand;
     QTest::newRow("onReqCapacityCheck(C000): 1F 00 C0 00") << 13 << hex("1F 00 C0 00");
-    QTest::newRow("onReqBlankCheck(1100, 0200): 1C 00 11 00 00 02") << 14 << hex("1C 00 11 00 00 02");
+    QTest::newRow("onReqBlankCheck(1100, 0200): 1C 00 11 00 00 02")
+        << 14 << hex("1C 00 11 00 00 02");
 }
 
 void tst_BootLoader::singleCommands()
@@ -432,7 +443,8 @@ void tst_BootLoader::installEmbeddedImage()
     for (int page = 0; page < 128; ++page) {
         QCOMPARE(bl->state(), BootLoader::BLS_APP_CODE);
         QCOMPARE(bl->pageIndex(), quint32(page));
-        QCOMPARE(sent(), QList<QByteArray>({appCode(quint16(0xD000 + 64 * page), payload.mid(64 * page, 64))}));
+        QCOMPARE(sent(), QList<QByteArray>(
+                             {appCode(quint16(0xD000 + 64 * page), payload.mid(64 * page, 64))}));
         QCOMPARE(progressSpy->count(), page);
         bl->onRxPacket(message(0));
         QCOMPARE(progressSpy->count(), page + 1);
@@ -508,9 +520,12 @@ void tst_BootLoader::deviceId_data()
     QTest::newRow("24 53 + 14 x 00") << (hex("24 53") + QByteArray(14, '\0')) << false;
     QTest::newRow("26") << hex("26") << false;
     QTest::newRow("25 53 + 14 x AB + 00 00") << padded << true;
-    QTest::newRow("25 53 + 14 x AB + 00 00 + 7F (19th byte not compared)") << (padded + hex("7F")) << true;
-    QTest::newRow("25 53 + 14 x AB + 01 00") << QByteArray(padded).replace(16, 1, hex("01")) << false;
-    QTest::newRow("25 53 + 14 x AB + 00 01") << QByteArray(padded).replace(17, 1, hex("01")) << false;
+    QTest::newRow("25 53 + 14 x AB + 00 00 + 7F (19th byte not compared)")
+        << (padded + hex("7F")) << true;
+    QTest::newRow("25 53 + 14 x AB + 01 00")
+        << QByteArray(padded).replace(16, 1, hex("01")) << false;
+    QTest::newRow("25 53 + 14 x AB + 00 01")
+        << QByteArray(padded).replace(17, 1, hex("01")) << false;
 }
 
 void tst_BootLoader::deviceId()
@@ -552,13 +567,16 @@ void tst_BootLoader::lockLoop_data()
     // 2: still toggling.
     QTest::addColumn<int>("outcome");
 
-    QTest::newRow("0 1: unlocked, then locked") << QList<QByteArray>{message(0), message(1)} << 1 << 1;
-    QTest::newRow("0 0 0 1") << QList<QByteArray>{message(0), message(0), message(0), message(1)} << 3 << 1;
+    QTest::newRow("0 1: unlocked, then locked")
+        << QList<QByteArray>{message(0), message(1)} << 1 << 1;
+    QTest::newRow("0 0 0 1") << QList<QByteArray>{message(0), message(0), message(0), message(1)}
+                             << 3 << 1;
     // "Locked" counts only right after "unlocked": a segment unlocked before
     // the attempt takes two more toggles, and a "locked" that stood in for a
     // lost "unlocked" is never taken.
     QTest::newRow("1: not taken yet, toggled again") << QList<QByteArray>{message(1)} << 1 << 2;
-    QTest::newRow("1 0 1: was unlocked") << QList<QByteArray>{message(1), message(0), message(1)} << 2 << 1;
+    QTest::newRow("1 0 1: was unlocked")
+        << QList<QByteArray>{message(1), message(0), message(1)} << 2 << 1;
     QTest::newRow("1 1: two answers in a row alike, toggled again")
         << QList<QByteArray>{message(1), message(1)} << 2 << 2;
     QTest::newRow("0 0 0 0 0 0: the lock never engages")
@@ -608,7 +626,7 @@ void tst_BootLoader::lockLoop()
 // once a sync's answer shows that no other answer came with them.
 void tst_BootLoader::decisiveAnswerConfirmed_data()
 {
-    QTest::addColumn<bool>("appCheck"); // else the lock
+    QTest::addColumn<bool>("appCheck");     // else the lock
     QTest::addColumn<QByteArray>("second"); // what comes before the sync's answer; empty: nothing
 
     for (bool appCheck : {false, true}) {
@@ -616,7 +634,8 @@ void tst_BootLoader::decisiveAnswerConfirmed_data()
         QTest::addRow("%s: confirmed", step) << appCheck << QByteArray();
         QTest::addRow("%s: a second answer 0", step) << appCheck << message(0);
         QTest::addRow("%s: a second answer 1", step) << appCheck << message(1);
-        QTest::addRow("%s: a surplus data answer", step) << appCheck << dataReply(QByteArray(16, 'x'));
+        QTest::addRow("%s: a surplus data answer", step)
+            << appCheck << dataReply(QByteArray(16, 'x'));
     }
 }
 
@@ -689,8 +708,9 @@ void tst_BootLoader::lastPage()
         bl->onRxPacket(message(0));
         QCOMPARE(progressSpy->last(), QList<QVariant>({page + 1, total}));
         if (page + 1 < total) {
-            QCOMPARE(sent(), QList<QByteArray>({appCode(quint16(0xD000 + 64 * (page + 1)),
-                                                        payload.mid(64 * (page + 1), pageSizes.at(page + 1)))}));
+            QCOMPARE(sent(), QList<QByteArray>(
+                                 {appCode(quint16(0xD000 + 64 * (page + 1)),
+                                          payload.mid(64 * (page + 1), pageSizes.at(page + 1)))}));
         }
     }
     QCOMPARE(bl->state(), BootLoader::BLS_APP_CHECK);
@@ -725,9 +745,17 @@ void tst_BootLoader::refusedStep()
 
     // Identity, the probes, "unlocked", "locked" and its confirmation, erase,
     // IV, three pages.
-    const QList<QByteArray> script = {dataReply(hex("25 53")), message(0), message(0), message(0),
-                                      message(1), syncAnswer, message(0), message(0), message(0),
-                                      message(0), message(0)};
+    const QList<QByteArray> script = {dataReply(hex("25 53")),
+                                      message(0),
+                                      message(0),
+                                      message(0),
+                                      message(1),
+                                      syncAnswer,
+                                      message(0),
+                                      message(0),
+                                      message(0),
+                                      message(0),
+                                      message(0)};
     loadFixture(12);
     bl->onReqAppCodeInstall();
     for (int i = 0; i < step; ++i)
@@ -853,9 +881,8 @@ void tst_BootLoader::replyTimeouts_data()
     QTest::newRow("locked, late: the sync that settled it confirms it")
         << true << QStringList{"m0 toggle", "timeout sync", "m1 -", "sync erase"} << 0 << 0;
     QTest::newRow("a late sync answer never decides the lock")
-        << true
-        << QStringList{"timeout sync", "timeout sync", "m0 -", "sync toggle", "sync -", "m1 sync",
-                       "sync erase"}
+        << true << QStringList{"timeout sync", "timeout sync", "m0 -",      "sync toggle",
+                               "sync -",       "m1 sync",      "sync erase"}
         << 0 << 0;
     QTest::newRow("locked, then a second answer before the sync's: no mass erase")
         << true << QStringList{"m0 toggle", "m1 sync", "m0 -", "sync -"} << 1 << 1;
@@ -864,10 +891,9 @@ void tst_BootLoader::replyTimeouts_data()
         << true << QStringList{"m1 toggle", "m1 toggle", "m0 toggle", "m1 sync", "sync erase"} << 0
         << 0;
     QTest::newRow("toggle answers lost until the time-outs run out: no mass erase")
-        << true
-        << QStringList{"timeout sync", "sync toggle", "timeout sync", "sync toggle", "timeout sync",
-                       "sync toggle", "timeout sync", "sync toggle", "timeout sync", "sync toggle",
-                       "timeout -"}
+        << true << QStringList{"timeout sync", "sync toggle", "timeout sync", "sync toggle",
+                               "timeout sync", "sync toggle", "timeout sync", "sync toggle",
+                               "timeout sync", "sync toggle", "timeout -"}
         << 1 << 0;
 
     // A CONFUSED names no command: it counts as the command's answer (not
@@ -886,9 +912,8 @@ void tst_BootLoader::replyTimeouts_data()
     QTest::newRow("a stray CONFUSED, then the page's own answer: the attempt fails")
         << false << QStringList{"confused sync", "m0 -"} << 1 << 1;
     QTest::newRow("CONFUSED for the toggle: sent again only after the sync's answer")
-        << true
-        << QStringList{"confused sync", "sync toggle", "m0 toggle", "m1 sync", "sync erase"} << 0
-        << 0;
+        << true << QStringList{"confused sync", "sync toggle", "m0 toggle", "m1 sync", "sync erase"}
+        << 0 << 0;
 }
 
 void tst_BootLoader::replyTimeouts()
@@ -943,8 +968,9 @@ void tst_BootLoader::runSteps(const QStringList &steps, const QMap<QString, QByt
             bl->onRxPacket(message(quint8(event.mid(1).toInt())));
         const bool nothing = expected == "-";
         QVERIFY2(nothing || sends.contains(expected), qPrintable(step));
-        const QList<QByteArray> expectedSends =
-            nothing ? QList<QByteArray>() : QList<QByteArray>({sends.value(expected)});
+        const QList<QByteArray> expectedSends = nothing
+                                                    ? QList<QByteArray>()
+                                                    : QList<QByteArray>({sends.value(expected)});
         QVERIFY2(sent() == expectedSends, qPrintable(step));
     }
 }
@@ -1021,7 +1047,8 @@ void tst_BootLoader::drainNeverAnsweredFailsTheAttempt()
     bl->onReqAppCodeInstall();
     for (int i = 0; i < BslExchange::MAX_DRAIN_TIMEOUTS; ++i)
         bl->onTimeout();
-    QCOMPARE(sent(), QVector<QByteArray>(BslExchange::MAX_DRAIN_TIMEOUTS + 1, syncCommand).toList());
+    QCOMPARE(sent(),
+             QVector<QByteArray>(BslExchange::MAX_DRAIN_TIMEOUTS + 1, syncCommand).toList());
     QVERIFY(results().isEmpty());
     bl->onTimeout();
     QCOMPARE(results(), QList<bool>({false}));
@@ -1183,8 +1210,8 @@ void tst_BootLoader::initLineCardRefusals()
     bl->onRxPacket(message(1));
 
     // Secret password, read, unlock and its confirmation, erase, write.
-    const QList<QByteArray> script = {message(0), dataReply(erasedSegment()), message(0), syncAnswer,
-                                      message(0), message(0)};
+    const QList<QByteArray> script = {
+        message(0), dataReply(erasedSegment()), message(0), syncAnswer, message(0), message(0)};
     if (step > 0)
         QTest::ignoreMessage(QtDebugMsg, "Password OK");
     else

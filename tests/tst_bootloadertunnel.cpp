@@ -67,7 +67,8 @@ QList<quint8> pages(int count)
 QByteArray standardSegment(const QByteArray &identityBody)
 {
     return segmentOf({infoRecord(0xC0, identityBody), infoRecord(0x10, QByteArray(16, '\x11')),
-                      infoRecord(0xFE, QByteArray(8, '\x77')), infoRecord(0x01, QByteArray(8, '\x22'))});
+                      infoRecord(0xFE, QByteArray(8, '\x77')),
+                      infoRecord(0x01, QByteArray(8, '\x22'))});
 }
 
 } // namespace
@@ -171,7 +172,8 @@ void tst_BootLoaderTunnel::installEachImage()
     QCOMPARE(payload.size(), 8192);
 
     emu->addCard();
-    emu->card(0)->bootloader().setFirmware(CardFirmware::fromFile(path)); // a card of this image's board
+    emu->card(0)->bootloader().setFirmware(
+        CardFirmware::fromFile(path)); // a card of this image's board
     const QByteArray segment = emu->card(0)->bootloader().infoSegment();
     connectController();
     QSignalSpy result(controller.get(), &VX420Controller::notifyBootLoaderResult);
@@ -190,8 +192,7 @@ void tst_BootLoaderTunnel::installEachImage()
     // Locked before the mass erase, so the segment survives it.
     QCOMPARE(emu->card(0)->bootloader().infoSegment(), segment);
     QVERIFY(emu->card(0)->bootloader().infoSegmentLocked());
-    QCOMPARE(receivedOpcodes(),
-             opcodes(installStart() + pages(128) + check));
+    QCOMPARE(receivedOpcodes(), opcodes(installStart() + pages(128) + check));
     QVERIFY(!controller->awaitingReply());
     QCOMPARE(result.count(), 1);
 }
@@ -207,8 +208,8 @@ void tst_BootLoaderTunnel::lostRepliesAreResent_data()
     // out again.
     const QList<quint8> sync = {BSL_TX_BSL_VERSION};
     QTest::newRow("device identity reply lost once")
-        << onCard([](EmulatedD2xx &emu) { emu.card(0)->bootloader().dropNextReplies(1); })
-        << 1 << opcodes(QList<quint8>{BSL_GET_DEVICE_ID} + sync + installStart() + pages(128) + check);
+        << onCard([](EmulatedD2xx &emu) { emu.card(0)->bootloader().dropNextReplies(1); }) << 1
+        << opcodes(QList<quint8>{BSL_GET_DEVICE_ID} + sync + installStart() + pages(128) + check);
     // Command 5 is the toggle that locks: its answer lost, the sync's
     // answer shows it; sent again, it unlocks, and the loop toggles once more.
     QList<quint8> lockLost = installStart(4);
@@ -261,11 +262,10 @@ void tst_BootLoaderTunnel::refusalsEndInFailure_data()
     QTest::addColumn<int>("pagesWritten");
     QTest::addColumn<bool>("massErased");
 
-    QTest::newRow("another device identity")
-        << onCard([](EmulatedD2xx &emu) {
-               emu.card(0)->bootloader().setDeviceId(hex("2554" "0102030405060708090A0B0C0D0E"));
-           })
-        << opcodes({BSL_GET_DEVICE_ID}) << 0 << false;
+    QTest::newRow("another device identity") << onCard([](EmulatedD2xx &emu) {
+        emu.card(0)->bootloader().setDeviceId(hex("2554"
+                                                  "0102030405060708090A0B0C0D0E"));
+    }) << opcodes({BSL_GET_DEVICE_ID}) << 0 << false;
     QTest::newRow("flash probe refused")
         << onCard([](EmulatedD2xx &emu) { emu.card(0)->bootloader().refuseCapacityProbe(0xC000); })
         << opcodes({BSL_GET_DEVICE_ID, BSL_CAPACITY_CHECK}) << 0 << false;
@@ -437,10 +437,11 @@ void tst_BootLoaderTunnel::initialisation()
     QCOMPARE(PacketCodec::toHex(after.mid(4, 22)),
              PacketCodec::toHex(platform + hex("2DFBFFFF") + secret));
     QCOMPARE(PacketCodec::toHex(after.mid(26, 18)),
-             PacketCodec::toHex(hex("1010" "008000006C7FE6027003D37FBB010E02")));
+             PacketCodec::toHex(hex("1010"
+                                    "008000006C7FE6027003D37FBB010E02")));
     QCOMPARE(PacketCodec::toHex(after.mid(44, 10)), PacketCodec::toHex(hex("FE08") + emptyBody));
-    QCOMPARE(PacketCodec::toHex(after.mid(54, 10)),
-             PacketCodec::toHex(hex("0108" "918F968E8580C086")));
+    QCOMPARE(PacketCodec::toHex(after.mid(54, 10)), PacketCodec::toHex(hex("0108"
+                                                                           "918F968E8580C086")));
     QVERIFY(segmentChecksumHolds(after));
 }
 

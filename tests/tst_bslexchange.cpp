@@ -146,26 +146,26 @@ void tst_BslExchange::scripts_data()
     row("a settled link: the sequence begins at once", "prepare", "settled", S::Idle);
 
     // An answer too many.
-    row("a second answer before the confirmation fails the attempt",
-        "send m1 confirm m0", "tx a:m1 sync unexpected", S::Abandoned);
-    row("a surplus data answer before the confirmation fails it too",
-        "send m1 confirm d16", "tx a:m1 sync unexpected", S::Abandoned);
+    row("a second answer before the confirmation fails the attempt", "send m1 confirm m0",
+        "tx a:m1 sync unexpected", S::Abandoned);
+    row("a surplus data answer before the confirmation fails it too", "send m1 confirm d16",
+        "tx a:m1 sync unexpected", S::Abandoned);
     row("a CONFUSED while confirming may be the sync's own: asked again",
         "send m1 confirm confused d4", "tx a:m1 sync sync confirmed", S::Idle);
-    row("a CONFUSED for the command, then its answer: one of them is surplus",
-        "send confused m0", "tx sync unexpected", S::Abandoned);
+    row("a CONFUSED for the command, then its answer: one of them is surplus", "send confused m0",
+        "tx sync unexpected", S::Abandoned);
     row("a late answer held, then a second one", "send timeout m0 m1", "tx sync unexpected",
         S::Abandoned);
-    row("a stray sync answer with none outstanding is an answer like any",
-        "send d4", "tx a:d4", S::Idle);
+    row("a stray sync answer with none outstanding is an answer like any", "send d4", "tx a:d4",
+        S::Idle);
 
     // Lost and late answers.
     row("answer lost: the sync's answer shows it, the command goes again",
         "send timeout d4 resend m0", "tx sync lost tx a:m0", S::Idle);
     row("answer late: delivered once the sync's answer shows nothing else came",
         "send timeout m0 d4", "tx sync a:m0", S::Idle);
-    row("an answer proven by a sync needs no second confirmation",
-        "send timeout m1 d4 confirm", "tx sync a:m1 proven", S::Idle);
+    row("an answer proven by a sync needs no second confirmation", "send timeout m1 d4 confirm",
+        "tx sync a:m1 proven", S::Idle);
     row("the confirmation's answer lost: the sync again, never a go-ahead",
         "send m1 confirm timeout d4", "tx a:m1 sync sync confirmed", S::Idle);
     row("a CONFUSED for the command: sent again once the sync's answer shows nothing else came",
@@ -204,12 +204,11 @@ void tst_BslExchange::scripts_data()
         << "settled" + lateDelivered.repeated(lateAllowed) + " tx noanswer" << S::Abandoned;
     QTest::newRow("the next sequence has its own time-outs")
         << "prepare" + lateCommand.repeated(lateAllowed) + " finish prepare" + lateCommand
-        << "settled" + lateDelivered.repeated(lateAllowed) + " settled" + lateDelivered
-        << S::Idle;
+        << "settled" + lateDelivered.repeated(lateAllowed) + " settled" + lateDelivered << S::Idle;
 
     // Between attempts.
-    row("after a failed attempt the next one drains first",
-        "send abandon m0 prepare m0 d16 d4", "tx sync drained", S::Idle);
+    row("after a failed attempt the next one drains first", "send abandon m0 prepare m0 d16 d4",
+        "tx sync drained", S::Idle);
     row("a drain never answered ends the attempt", "send abandon prepare timeout timeout timeout",
         "tx sync sync sync noanswer", S::Abandoned);
     row("a drain that meets a stale sync's answer waits for its own",
@@ -226,8 +225,8 @@ void tst_BslExchange::scripts_data()
     row("after a single command given up, the next one's answer is its own",
         "single timeout timeout timeout timeout timeout timeout single m0",
         "tx tx tx tx tx tx tx a:m0", S::Idle);
-    row("a single command answered CONFUSED is sent again", "single confused m0",
-        "tx tx a:m0", S::Idle);
+    row("a single command answered CONFUSED is sent again", "single confused m0", "tx tx a:m0",
+        S::Idle);
     row("answers while idle are passed on", "single m0 m5", "tx a:m0 a:m5", S::Idle);
     row("a single command still awaited: the sequence drains first", "single prepare m0 d4",
         "tx sync drained", S::Idle);

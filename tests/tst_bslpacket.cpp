@@ -42,10 +42,13 @@ void tst_BslPacket::encode_data()
         << int(BSL_RX_PASSWORD) << 0x10C0 << counting(16) << (hex("11") + counting(16));
     QTest::newRow("18 C0 10 00 40 00")
         << int(BSL_TX_DATA_BLOCK) << 0x10C0 << hex("40 00") << hex("18 C0 10 00 40 00");
-    QTest::newRow("12 C0 10 00") << int(BSL_ERASE_SEGMENT) << 0x10C0 << QByteArray() << hex("12 C0 10 00");
+    QTest::newRow("12 C0 10 00") << int(BSL_ERASE_SEGMENT) << 0x10C0 << QByteArray()
+                                 << hex("12 C0 10 00");
     QTest::newRow("19") << int(BSL_TX_BSL_VERSION) << 0 << QByteArray() << hex("19");
-    QTest::newRow("03, address 400 not sent") << int(BSL_FAST_FRAME) << 400 << QByteArray() << hex("03");
-    QTest::newRow("1F FE 03 00") << int(BSL_CAPACITY_CHECK) << 0x03FE << QByteArray() << hex("1F FE 03 00");
+    QTest::newRow("03, address 400 not sent")
+        << int(BSL_FAST_FRAME) << 400 << QByteArray() << hex("03");
+    QTest::newRow("1F FE 03 00") << int(BSL_CAPACITY_CHECK) << 0x03FE << QByteArray()
+                                 << hex("1F FE 03 00");
     QTest::newRow("16 FF FF 00 00 20")
         << int(BSL_CRC_CHECK) << 0xFFFF << hex("00 20") << hex("16 FF FF 00 00 20");
     QTest::newRow("21 00 D0 00 + IV")
@@ -62,7 +65,8 @@ void tst_BslPacket::encode()
     QFETCH(QByteArray, data);
     QFETCH(QByteArray, expected);
 
-    QCOMPARE(BslPacket(quint8(opcode), quint16(address), data).encode().toHex(' '), expected.toHex(' '));
+    QCOMPARE(BslPacket(quint8(opcode), quint16(address), data).encode().toHex(' '),
+             expected.toHex(' '));
 }
 
 void tst_BslPacket::addressOnlyForAddressOpcodes()
@@ -71,8 +75,8 @@ void tst_BslPacket::addressOnlyForAddressOpcodes()
     for (int opcode = 0; opcode < 256; ++opcode) {
         const QByteArray wire = BslPacket(quint8(opcode), 0x1234, hex("AA")).encode();
         const QByteArray expected = withAddress.contains(opcode)
-            ? QByteArray(1, char(opcode)) + hex("34 12 00 AA")
-            : QByteArray(1, char(opcode)) + hex("AA");
+                                        ? QByteArray(1, char(opcode)) + hex("34 12 00 AA")
+                                        : QByteArray(1, char(opcode)) + hex("AA");
         QVERIFY2(wire == expected, qPrintable(QString::number(opcode, 16)));
     }
 }
@@ -87,13 +91,15 @@ void tst_BslPacket::decode_data()
     QTest::newRow("02 FF FF 3B 05: message 5") << hex("02 FF FF 3B 05") << 0x3B << hex("05") << 5;
     QTest::newRow("02 FF FF 3A 05: data, not a message")
         << hex("02 FF FF 3A 05") << 0x3A << hex("05") << int(BSL_NOT_A_MESSAGE);
-    QTest::newRow("02 FF FF 3B 00 07: message 0") << hex("02 FF FF 3B 00 07") << 0x3B << hex("00 07") << 0;
+    QTest::newRow("02 FF FF 3B 00 07: message 0")
+        << hex("02 FF FF 3B 00 07") << 0x3B << hex("00 07") << 0;
     QTest::newRow("02 FF FF 3B 01: message 1") << hex("02 FF FF 3B 01") << 0x3B << hex("01") << 1;
     QTest::newRow("02 FF FF 3B: message without code")
         << hex("02 FF FF 3B") << 0x3B << QByteArray() << 0;
     QTest::newRow("02 FF FF 41 00: other type")
         << hex("02 FF FF 41 00") << 0x41 << hex("00") << int(BSL_NOT_A_MESSAGE);
-    QTest::newRow("02 3B 3B: too short") << hex("02 3B 3B") << 0 << QByteArray() << int(BSL_NOT_A_MESSAGE);
+    QTest::newRow("02 3B 3B: too short")
+        << hex("02 3B 3B") << 0 << QByteArray() << int(BSL_NOT_A_MESSAGE);
     QTest::newRow("empty") << QByteArray() << 0 << QByteArray() << int(BSL_NOT_A_MESSAGE);
 }
 
@@ -123,7 +129,8 @@ void tst_BslPacket::values_data()
     QTest::newRow("34 12: upper 16 bits 0") << hex("34 12") << 0x1234u << 0x1234u;
     QTest::newRow("56 34 12") << hex("56 34 12") << 0x3456u << 0x123456u;
     QTest::newRow("78 56 34 12") << hex("78 56 34 12") << 0x5678u << 0x12345678u;
-    QTest::newRow("78 56 34 12 AA: extra byte ignored") << hex("78 56 34 12 AA") << 0x5678u << 0x12345678u;
+    QTest::newRow("78 56 34 12 AA: extra byte ignored")
+        << hex("78 56 34 12 AA") << 0x5678u << 0x12345678u;
     QTest::newRow("FF FF FF FF") << hex("FF FF FF FF") << 0xFFFFu << 0xFFFFFFFFu;
     QTest::newRow("80 00 00 80") << hex("80 00 00 80") << 0x0080u << 0x80000080u;
 }

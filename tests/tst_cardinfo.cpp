@@ -16,8 +16,8 @@ static ContinuityReply continuityReply(const QByteArray &entries)
 // Information reply for a block of 10 pairs; pair byte 0x8A makes it four-wire.
 static LineCardInfoReply infoReply(const char *pairByte)
 {
-    return LineCardInfoReply::decode(
-            0, hex("04 E6 04 11 22 33 44") + hex(pairByte) + hex("A1 A2 A3 A4 78 56 34 12 EF CD AB 89"));
+    return LineCardInfoReply::decode(0, hex("04 E6 04 11 22 33 44") + hex(pairByte)
+                                            + hex("A1 A2 A3 A4 78 56 34 12 EF CD AB 89"));
 }
 
 static const char activeEntry[] = "64 00 05 5F 80 07";
@@ -72,7 +72,7 @@ void tst_CardInfo::applyInfoCopiesIdentity()
     QCOMPARE(int(m_card.blockType), 0x44);
     QCOMPARE(int(m_card.blockPairCount), 10);
     QCOMPARE(int(m_card.wiresPerPair), 4);
-    QCOMPARE(m_card.infoBytes, (std::array<quint8, 4> { { 0xA1, 0xA2, 0xA3, 0xA4 } }));
+    QCOMPARE(m_card.infoBytes, (std::array<quint8, 4>{{0xA1, 0xA2, 0xA3, 0xA4}}));
     // Nothing but the identity changes.
     QVERIFY(m_card.confused);
     QCOMPARE(m_card.presence, int(CardInfo::PresencePresent));
@@ -80,7 +80,8 @@ void tst_CardInfo::applyInfoCopiesIdentity()
     QCOMPARE(m_card.readingsFirst.at(0).text, QStringLiteral("A100:B95"));
 
     // A short-form reply carries no productId or platformId.
-    m_card.applyInfo(LineCardInfoReply::decode(0, hex("04 FF FF 35 46 14 00 00 00 00 01 00 00 00 00 00 00 00")));
+    m_card.applyInfo(
+        LineCardInfoReply::decode(0, hex("04 FF FF 35 46 14 00 00 00 00 01 00 00 00 00 00 00 00")));
     QCOMPARE(int(m_card.productId), 0);
     QCOMPARE(int(m_card.platformId), 0);
     QCOMPARE(int(m_card.blockManufacturer), 0x35);
@@ -124,17 +125,17 @@ void tst_CardInfo::readingText()
 
 void tst_CardInfo::listenRunningCounters_data()
 {
-    QTest::addColumn<QByteArray>("countersA");   // counter byte of each listen
+    QTest::addColumn<QByteArray>("countersA"); // counter byte of each listen
     QTest::addColumn<QByteArray>("countersB");
-    QTest::addColumn<QList<int>>("totalsA");     // running total after each listen
+    QTest::addColumn<QList<int>>("totalsA"); // running total after each listen
     QTest::addColumn<QList<int>>("totalsB");
 
     QTest::newRow("78 03 0A / 00 7F 00") << hex("78 03 0A") << hex("00 7F 00")
-            << QList<int> { 120, 131, 138 } << QList<int> { 0, 127, 128 };
+                                         << QList<int>{120, 131, 138} << QList<int>{0, 127, 128};
     QTest::newRow("F8 83 8A / 80 FF 80") << hex("F8 83 8A") << hex("80 FF 80")
-            << QList<int> { 120, 131, 138 } << QList<int> { 0, 127, 128 };
-    QTest::newRow("05 05 06 / 10 10 0F") << hex("05 05 06") << hex("10 10 0F")
-            << QList<int> { 5, 5, 6 } << QList<int> { 16, 16, 143 };
+                                         << QList<int>{120, 131, 138} << QList<int>{0, 127, 128};
+    QTest::newRow("05 05 06 / 10 10 0F")
+        << hex("05 05 06") << hex("10 10 0F") << QList<int>{5, 5, 6} << QList<int>{16, 16, 143};
 }
 
 void tst_CardInfo::listenRunningCounters()
@@ -159,17 +160,17 @@ void tst_CardInfo::listenRunningCounters()
 
 void tst_CardInfo::continuityRunningCounters_data()
 {
-    QTest::addColumn<QList<QByteArray>>("entries");   // one entry per reply
+    QTest::addColumn<QList<QByteArray>>("entries"); // one entry per reply
     QTest::addColumn<QList<int>>("totals");
 
-    QTest::newRow("01 02 03 04") << QList<QByteArray> { hex("01 02 03 04") } << QList<int> { 1, 2, 3, 4 };
+    QTest::newRow("01 02 03 04") << QList<QByteArray>{hex("01 02 03 04")} << QList<int>{1, 2, 3, 4};
     QTest::newRow("FA 00 10 FF, 04 00 10 00")
-            << QList<QByteArray> { hex("FA 00 10 FF"), hex("04 00 10 00") } << QList<int> { 260, 0, 16, 256 };
+        << QList<QByteArray>{hex("FA 00 10 FF"), hex("04 00 10 00")} << QList<int>{260, 0, 16, 256};
     QTest::newRow("10 20 30 40, 0F 20 30 40")
-            << QList<QByteArray> { hex("10 20 30 40"), hex("0F 20 30 40") } << QList<int> { 271, 32, 48, 64 };
+        << QList<QByteArray>{hex("10 20 30 40"), hex("0F 20 30 40")} << QList<int>{271, 32, 48, 64};
     QTest::newRow("00 00 00 00, FF FF FF FF, 01 01 01 01")
-            << QList<QByteArray> { hex("00 00 00 00"), hex("FF FF FF FF"), hex("01 01 01 01") }
-            << QList<int> { 257, 257, 257, 257 };
+        << QList<QByteArray>{hex("00 00 00 00"), hex("FF FF FF FF"), hex("01 01 01 01")}
+        << QList<int>{257, 257, 257, 257};
 }
 
 void tst_CardInfo::continuityRunningCounters()
@@ -204,8 +205,8 @@ void tst_CardInfo::resetCountersKeepsReadings()
     QCOMPARE(int(reading.valueA), 100);
     QCOMPARE(int(reading.flagsB), 0x28);
     const ContinuityCounters &counters = m_card.continuityFirst.at(0);
-    QCOMPARE(counters.count, (std::array<int, 4> { { -1, -1, -1, -1 } }));
-    QCOMPARE(counters.last, (std::array<quint8, 4> {}));
+    QCOMPARE(counters.count, (std::array<int, 4>{{-1, -1, -1, -1}}));
+    QCOMPARE(counters.last, (std::array<quint8, 4>{}));
 
     // Totals start again from the next reply's counter bytes.
     m_card.applyListen(listenReply(hex("64 00 03 5F 80 04")));
@@ -222,11 +223,11 @@ void tst_CardInfo::listsFollowEntryCount()
     m_card.applyListen(listenReply(one + one + hex("64 00 06 5F 80 07")));
     QCOMPARE(m_card.readingsFirst.size(), 3);
     QCOMPARE(m_card.readingsSecond.size(), 0);
-    QCOMPARE(m_card.readingsFirst.at(2).countA, 6);   // same size: records kept
+    QCOMPARE(m_card.readingsFirst.at(2).countA, 6); // same size: records kept
 
     m_card.applyListen(listenReply(hex("64 00 06 5F 80 07") + one));
     QCOMPARE(m_card.readingsFirst.size(), 2);
-    QCOMPARE(m_card.readingsFirst.at(0).countA, 6);   // new size: fresh records
+    QCOMPARE(m_card.readingsFirst.at(0).countA, 6); // new size: fresh records
 
     m_card.applyListen(listenReply(QByteArray()));
     QCOMPARE(m_card.readingsFirst.size(), 0);
@@ -253,7 +254,8 @@ void tst_CardInfo::fourWireAlternatesSets()
     // Entry i reads i on its first reading and has counter bytes i.
     QByteArray listenEntries, continuityEntries;
     for (int i = 0; i < entryCount; ++i) {
-        listenEntries += QByteArray(1, char(i)) + hex("00") + QByteArray(1, char(i)) + hex("5F 80 00");
+        listenEntries += QByteArray(1, char(i)) + hex("00") + QByteArray(1, char(i))
+                         + hex("5F 80 00");
         continuityEntries += QByteArray(4, char(i));
     }
     m_card.applyListen(listenReply(listenEntries));
@@ -283,7 +285,7 @@ void tst_CardInfo::activity_data()
     QTest::newRow("FF FF 00 FF FF 00") << hex("FF FF 00 FF FF 00") << false;
     QTest::newRow("FF FF 80 FF FF 80") << hex("FF FF 80 FF FF 80") << false;
     QTest::newRow("FF FF 00 FF FF 00 FF FF 00 00 00 00")
-            << hex("FF FF 00 FF FF 00 FF FF 00 00 00 00") << true;
+        << hex("FF FF 00 FF FF 00 FF FF 00 00 00 00") << true;
     QTest::newRow("no entries") << QByteArray() << false;
 }
 
@@ -300,15 +302,21 @@ void tst_CardInfo::activity()
 
 void tst_CardInfo::presence_data()
 {
-    QTest::addColumn<QString>("listens");   // A: an active reply, I: an idle one
-    QTest::addColumn<QString>("events");    // I: inserted, R: removed, -: neither
+    QTest::addColumn<QString>("listens"); // A: an active reply, I: an idle one
+    QTest::addColumn<QString>("events");  // I: inserted, R: removed, -: neither
 
-    QTest::newRow("A") << "A" << "I";
-    QTest::newRow("A A") << "AA" << "I-";
-    QTest::newRow("I I I I A") << "IIIIA" << "----I";
-    QTest::newRow("A I I I A") << "AIIIA" << "I--RI";
-    QTest::newRow("A I I A I I") << "AIIAII" << "I-----";
-    QTest::newRow("A I I I I I A") << "AIIIIIA" << "I--R--I";
+    QTest::newRow("A") << "A"
+                       << "I";
+    QTest::newRow("A A") << "AA"
+                         << "I-";
+    QTest::newRow("I I I I A") << "IIIIA"
+                               << "----I";
+    QTest::newRow("A I I I A") << "AIIIA"
+                               << "I--RI";
+    QTest::newRow("A I I A I I") << "AIIAII"
+                                 << "I-----";
+    QTest::newRow("A I I I I I A") << "AIIIIIA"
+                                   << "I--R--I";
 }
 
 void tst_CardInfo::presence()

@@ -113,10 +113,10 @@ void tst_CommandPacket::setFromStream_data()
     QTest::addColumn<QByteArray>("local");
 
     QTest::newRow("04 FF FF 04 00 DB 1C") << hex("04 FF FF 04 00 DB 1C") << true << hex("04 FF FF");
-    QTest::newRow("04 FF FF 04 00 DB 1D (bad check)") << hex("04 FF FF 04 00 DB 1D") << false
-                                                      << QByteArray();
-    QTest::newRow("04 FE FF 04 00 DB 1C (bad body)") << hex("04 FE FF 04 00 DB 1C") << false
-                                                     << QByteArray();
+    QTest::newRow("04 FF FF 04 00 DB 1D (bad check)")
+        << hex("04 FF FF 04 00 DB 1D") << false << QByteArray();
+    QTest::newRow("04 FE FF 04 00 DB 1C (bad body)")
+        << hex("04 FE FF 04 00 DB 1C") << false << QByteArray();
 }
 
 void tst_CommandPacket::setFromStream()

@@ -292,8 +292,7 @@ void tst_CommsWorker::selectDevicePicksFirstMatch()
     EmulatedDevice other;
     other.description = "FT232R USB UART";
     emu->setDevices({other, EmulatedDevice(), EmulatedDevice()});
-    QCOMPARE(worker->debuggableGetDeviceList(),
-             (QStringList{"FT232R USB UART", "VX420", "VX420"}));
+    QCOMPARE(worker->debuggableGetDeviceList(), (QStringList{"FT232R USB UART", "VX420", "VX420"}));
     emu->clearCalls();
     QVERIFY(worker->selectDevice("VX420"));
 

@@ -6,8 +6,7 @@
 #include <algorithm>
 #include <memory>
 
-template <size_t N>
-static QByteArray bytesOf(const std::array<quint8, N> &bytes)
+template<size_t N> static QByteArray bytesOf(const std::array<quint8, N> &bytes)
 {
     QByteArray result;
     for (quint8 b : bytes)
@@ -26,8 +25,7 @@ static QByteArray padded(const QByteArray &bytes, int size)
 class ExactBody
 {
 public:
-    explicit ExactBody(const QByteArray &bytes)
-        : m_storage(new char[size_t(bytes.size())])
+    explicit ExactBody(const QByteArray &bytes) : m_storage(new char[size_t(bytes.size())])
     {
         std::copy(bytes.cbegin(), bytes.cend(), m_storage.get());
         m_bytes = QByteArray::fromRawData(m_storage.get(), bytes.size());
@@ -43,17 +41,29 @@ static QString describe(const LineCardInfoReply &r)
 {
     return QStringLiteral("op=%1 card=%2 arg=%3 product=%4 platform=%5 maker=%6 type=%7 pairs=%8 "
                           "wires=%9 info=%10 serial=%11 second=%12")
-            .arg(r.opcode).arg(r.card).arg(r.argument).arg(r.productId).arg(r.platformId)
-            .arg(r.blockManufacturer).arg(r.blockType).arg(r.blockPairCount).arg(r.wiresPerPair)
-            .arg(QString::fromLatin1(bytesOf(r.infoBytes).toHex()))
-            .arg(r.serialNumber, 8, 16, QLatin1Char('0')).arg(r.secondWord, 8, 16, QLatin1Char('0'));
+        .arg(r.opcode)
+        .arg(r.card)
+        .arg(r.argument)
+        .arg(r.productId)
+        .arg(r.platformId)
+        .arg(r.blockManufacturer)
+        .arg(r.blockType)
+        .arg(r.blockPairCount)
+        .arg(r.wiresPerPair)
+        .arg(QString::fromLatin1(bytesOf(r.infoBytes).toHex()))
+        .arg(r.serialNumber, 8, 16, QLatin1Char('0'))
+        .arg(r.secondWord, 8, 16, QLatin1Char('0'));
 }
 
 static QString describe(const ListenEntry &e)
 {
     return QStringLiteral("%1/%2/%3 %4/%5/%6")
-            .arg(e.valueA).arg(e.flagsA, 2, 16, QLatin1Char('0')).arg(e.counterA)
-            .arg(e.valueB).arg(e.flagsB, 2, 16, QLatin1Char('0')).arg(e.counterB);
+        .arg(e.valueA)
+        .arg(e.flagsA, 2, 16, QLatin1Char('0'))
+        .arg(e.counterA)
+        .arg(e.valueB)
+        .arg(e.flagsB, 2, 16, QLatin1Char('0'))
+        .arg(e.counterB);
 }
 
 // Long-form information reply: argument 1250, productId 11, platformId 22,
@@ -94,27 +104,30 @@ void tst_ControllerReplies::lineCardInfo_data()
     QTest::addColumn<QByteArray>("body");
     QTest::addColumn<QString>("fields");
 
-    QTest::newRow(longInfo) << hex(longInfo)
-            << "op=4 card=3 arg=1250 product=17 platform=34 maker=51 type=68 pairs=10 "
-               "wires=4 info=a1a2a3a4 serial=12345678 second=89abcdef";
-    QTest::newRow(shortInfo) << hex(shortInfo)
-            << "op=4 card=3 arg=1250 product=0 platform=0 maker=51 type=68 pairs=10 "
-               "wires=4 info=a1a2a3a4 serial=12345678 second=89abcdef";
+    QTest::newRow(longInfo)
+        << hex(longInfo)
+        << "op=4 card=3 arg=1250 product=17 platform=34 maker=51 type=68 pairs=10 "
+           "wires=4 info=a1a2a3a4 serial=12345678 second=89abcdef";
+    QTest::newRow(shortInfo)
+        << hex(shortInfo)
+        << "op=4 card=3 arg=1250 product=0 platform=0 maker=51 type=68 pairs=10 "
+           "wires=4 info=a1a2a3a4 serial=12345678 second=89abcdef";
     QTest::newRow("84 01 FF 11 22 33 44 8A A1 A2 A3 A4 78 56 34 12 EF CD AB 89")
-            << hex("84 01 FF 11 22 33 44 8A A1 A2 A3 A4 78 56 34 12 EF CD AB 89")
-            << "op=4 card=3 arg=1 product=17 platform=34 maker=51 type=68 pairs=10 "
-               "wires=4 info=a1a2a3a4 serial=12345678 second=89abcdef";
+        << hex("84 01 FF 11 22 33 44 8A A1 A2 A3 A4 78 56 34 12 EF CD AB 89")
+        << "op=4 card=3 arg=1 product=17 platform=34 maker=51 type=68 pairs=10 "
+           "wires=4 info=a1a2a3a4 serial=12345678 second=89abcdef";
     // 19 bytes: long form, the second word's top byte missing.
     QTest::newRow("04 E6 04 11 22 33 44 8A A1 A2 A3 A4 78 56 34 12 EF CD AB")
-            << hex("04 E6 04 11 22 33 44 8A A1 A2 A3 A4 78 56 34 12 EF CD AB")
-            << "op=4 card=3 arg=1250 product=17 platform=34 maker=51 type=68 pairs=10 "
-               "wires=4 info=a1a2a3a4 serial=12345678 second=00abcdef";
-    QTest::newRow("04 FF FF 33 44 0A A1") << hex("04 FF FF 33 44 0A A1")
-            << "op=4 card=3 arg=0 product=0 platform=0 maker=51 type=68 pairs=10 "
-               "wires=2 info=a1000000 serial=00000000 second=00000000";
+        << hex("04 E6 04 11 22 33 44 8A A1 A2 A3 A4 78 56 34 12 EF CD AB")
+        << "op=4 card=3 arg=1250 product=17 platform=34 maker=51 type=68 pairs=10 "
+           "wires=4 info=a1a2a3a4 serial=12345678 second=00abcdef";
+    QTest::newRow("04 FF FF 33 44 0A A1")
+        << hex("04 FF FF 33 44 0A A1")
+        << "op=4 card=3 arg=0 product=0 platform=0 maker=51 type=68 pairs=10 "
+           "wires=2 info=a1000000 serial=00000000 second=00000000";
     QTest::newRow("empty") << QByteArray()
-            << "op=0 card=3 arg=0 product=0 platform=0 maker=0 type=0 pairs=128 "
-               "wires=2 info=00000000 serial=00000000 second=00000000";
+                           << "op=0 card=3 arg=0 product=0 platform=0 maker=0 type=0 pairs=128 "
+                              "wires=2 info=00000000 serial=00000000 second=00000000";
 }
 
 void tst_ControllerReplies::lineCardInfo()
@@ -151,7 +164,7 @@ void tst_ControllerReplies::lineCardInfoPairByte()
     QByteArray shortBody = hex(shortInfo);
     shortBody.replace(5, 1, pairByte);
 
-    for (const QByteArray &body : { longBody, shortBody }) {
+    for (const QByteArray &body : {longBody, shortBody}) {
         const LineCardInfoReply reply = LineCardInfoReply::decode(0, body);
         QCOMPARE(int(reply.blockPairCount), pairCount);
         QCOMPARE(int(reply.wiresPerPair), wiresPerPair);
@@ -224,24 +237,29 @@ void tst_ControllerReplies::flashVersion_data()
     QTest::addColumn<QByteArray>("second");
     QTest::addColumn<bool>("differ");
 
-    QTest::newRow("06 FF FF 01 02 03 04") << hex("06 FF FF 01 02 03 04")
-            << hex("FF FF") << hex("01 02 03 04") << false << hex("00 00 00 00") << false;
-    QTest::newRow("06 FF FF 01 02 03 04 01 02 03 04") << hex("06 FF FF 01 02 03 04 01 02 03 04")
-            << hex("FF FF") << hex("01 02 03 04") << true << hex("01 02 03 04") << false;
-    QTest::newRow("06 FF FF 01 02 03 04 09 02 03 04") << hex("06 FF FF 01 02 03 04 09 02 03 04")
-            << hex("FF FF") << hex("01 02 03 04") << true << hex("09 02 03 04") << true;
-    QTest::newRow("06 FF FF 01 02 03 04 01 02 03 05") << hex("06 FF FF 01 02 03 04 01 02 03 05")
-            << hex("FF FF") << hex("01 02 03 04") << true << hex("01 02 03 05") << true;
+    QTest::newRow("06 FF FF 01 02 03 04")
+        << hex("06 FF FF 01 02 03 04") << hex("FF FF") << hex("01 02 03 04") << false
+        << hex("00 00 00 00") << false;
+    QTest::newRow("06 FF FF 01 02 03 04 01 02 03 04")
+        << hex("06 FF FF 01 02 03 04 01 02 03 04") << hex("FF FF") << hex("01 02 03 04") << true
+        << hex("01 02 03 04") << false;
+    QTest::newRow("06 FF FF 01 02 03 04 09 02 03 04")
+        << hex("06 FF FF 01 02 03 04 09 02 03 04") << hex("FF FF") << hex("01 02 03 04") << true
+        << hex("09 02 03 04") << true;
+    QTest::newRow("06 FF FF 01 02 03 04 01 02 03 05")
+        << hex("06 FF FF 01 02 03 04 01 02 03 05") << hex("FF FF") << hex("01 02 03 04") << true
+        << hex("01 02 03 05") << true;
     QTest::newRow("06 FF FF 01 02 03 04 01 02 03 04 77")
-            << hex("06 FF FF 01 02 03 04 01 02 03 04 77")
-            << hex("FF FF") << hex("01 02 03 04") << true << hex("01 02 03 04") << false;
+        << hex("06 FF FF 01 02 03 04 01 02 03 04 77") << hex("FF FF") << hex("01 02 03 04") << true
+        << hex("01 02 03 04") << false;
     // A partial second version: its missing bytes read as 0.
-    QTest::newRow("06 FF FF 01 02 03 04 01 02") << hex("06 FF FF 01 02 03 04 01 02")
-            << hex("FF FF") << hex("01 02 03 04") << true << hex("01 02 00 00") << true;
-    QTest::newRow("06 FF FF 01") << hex("06 FF FF 01")
-            << hex("FF FF") << hex("01 00 00 00") << false << hex("00 00 00 00") << false;
-    QTest::newRow("06") << hex("06")
-            << hex("00 00") << hex("00 00 00 00") << false << hex("00 00 00 00") << false;
+    QTest::newRow("06 FF FF 01 02 03 04 01 02")
+        << hex("06 FF FF 01 02 03 04 01 02") << hex("FF FF") << hex("01 02 03 04") << true
+        << hex("01 02 00 00") << true;
+    QTest::newRow("06 FF FF 01") << hex("06 FF FF 01") << hex("FF FF") << hex("01 00 00 00")
+                                 << false << hex("00 00 00 00") << false;
+    QTest::newRow("06") << hex("06") << hex("00 00") << hex("00 00 00 00") << false
+                        << hex("00 00 00 00") << false;
 }
 
 void tst_ControllerReplies::flashVersion()
@@ -286,7 +304,8 @@ void tst_ControllerReplies::reflashAction()
     const ExactBody exact(body);
     const ReflashActionReply reply = ReflashActionReply::decode(0, exact.bytes());
     QCOMPARE(int(reply.opcode), 0x07);
-    const QByteArray decoded = QByteArray() + char(reply.byte1) + char(reply.byte2) + char(reply.byte3);
+    const QByteArray decoded = QByteArray() + char(reply.byte1) + char(reply.byte2)
+                               + char(reply.byte3);
     QCOMPARE(decoded, bytes);
     QCOMPARE(reply.succeeded(), succeeded);
 }
@@ -294,7 +313,7 @@ void tst_ControllerReplies::reflashAction()
 void tst_ControllerReplies::listenEntry_data()
 {
     QTest::addColumn<QByteArray>("entry");
-    QTest::addColumn<QString>("decoded");     // valueA/flagsA/counterA valueB/flagsB/counterB
+    QTest::addColumn<QString>("decoded"); // valueA/flagsA/counterA valueB/flagsB/counterB
 
     QTest::newRow("64 00 05 5F 80 07") << hex("64 00 05 5F 80 07") << "100/20/5 95/28/7";
     QTest::newRow("78 00 00 78 80 00") << hex("78 00 00 78 80 00") << "120/20/0 120/28/0";
@@ -327,12 +346,13 @@ void tst_ControllerReplies::listenReplyEntries_data()
     QTest::newRow("empty") << QByteArray() << 0 << QStringList();
     QTest::newRow("11") << hex("11") << 0x11 << QStringList();
     QTest::newRow("11 64 00 05 5F") << hex("11 64 00 05 5F") << 0x11 << QStringList();
-    QTest::newRow("11 64 00 05 5F 80 07") << hex("11 64 00 05 5F 80 07") << 0x11
-            << QStringList { "100/20/5 95/28/7" };
-    QTest::newRow("51 64 00 05 5F 80 07 78 00 01 78 80 02") << hex("51 64 00 05 5F 80 07 78 00 01 78 80 02")
-            << 0x11 << QStringList { "100/20/5 95/28/7", "120/20/1 120/28/2" };
-    QTest::newRow("11 64 00 05 5F 80 07 78 00 01 78 80") << hex("11 64 00 05 5F 80 07 78 00 01 78 80")
-            << 0x11 << QStringList { "100/20/5 95/28/7" };
+    QTest::newRow("11 64 00 05 5F 80 07")
+        << hex("11 64 00 05 5F 80 07") << 0x11 << QStringList{"100/20/5 95/28/7"};
+    QTest::newRow("51 64 00 05 5F 80 07 78 00 01 78 80 02")
+        << hex("51 64 00 05 5F 80 07 78 00 01 78 80 02") << 0x11
+        << QStringList{"100/20/5 95/28/7", "120/20/1 120/28/2"};
+    QTest::newRow("11 64 00 05 5F 80 07 78 00 01 78 80")
+        << hex("11 64 00 05 5F 80 07 78 00 01 78 80") << 0x11 << QStringList{"100/20/5 95/28/7"};
 }
 
 void tst_ControllerReplies::listenReplyEntries()
@@ -354,15 +374,15 @@ void tst_ControllerReplies::listenReplyEntries()
 void tst_ControllerReplies::continuityReplyEntries_data()
 {
     QTest::addColumn<QByteArray>("body");
-    QTest::addColumn<QByteArray>("entries");     // the whole entries, concatenated
+    QTest::addColumn<QByteArray>("entries"); // the whole entries, concatenated
 
     QTest::newRow("empty") << QByteArray() << QByteArray();
     QTest::newRow("13") << hex("13") << QByteArray();
     QTest::newRow("13 01 02 03") << hex("13 01 02 03") << QByteArray();
     QTest::newRow("13 01 02 03 04") << hex("13 01 02 03 04") << hex("01 02 03 04");
     QTest::newRow("13 01 02 03 04 05 06") << hex("13 01 02 03 04 05 06") << hex("01 02 03 04");
-    QTest::newRow("13 01 02 03 04 05 06 07 08") << hex("13 01 02 03 04 05 06 07 08")
-            << hex("01 02 03 04 05 06 07 08");
+    QTest::newRow("13 01 02 03 04 05 06 07 08")
+        << hex("13 01 02 03 04 05 06 07 08") << hex("01 02 03 04 05 06 07 08");
 }
 
 void tst_ControllerReplies::continuityReplyEntries()
@@ -386,7 +406,7 @@ void tst_ControllerReplies::everyPrefixReadsOnlyItsBytes_data()
 {
     QTest::addColumn<QByteArray>("body");
 
-    const QByteArray full = hex(longInfo) + hex("5F 80 07 01 02");    // 25 bytes
+    const QByteArray full = hex(longInfo) + hex("5F 80 07 01 02"); // 25 bytes
     QTest::newRow("empty") << QByteArray();
     for (int n = 1; n <= full.size(); ++n) {
         const QByteArray prefix = full.left(n);
@@ -401,7 +421,8 @@ void tst_ControllerReplies::everyPrefixReadsOnlyItsBytes()
     const ExactBody exact(body);
     const QByteArray &bytes = exact.bytes();
 
-    const int infoSize = n > LineCardInfoReply::ShortFormSize ? qMax(n, 20) : LineCardInfoReply::ShortFormSize;
+    const int infoSize = n > LineCardInfoReply::ShortFormSize ? qMax(n, 20)
+                                                              : LineCardInfoReply::ShortFormSize;
     QCOMPARE(describe(LineCardInfoReply::decode(0, bytes)),
              describe(LineCardInfoReply::decode(0, padded(body, infoSize))));
 

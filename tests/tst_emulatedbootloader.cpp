@@ -16,7 +16,8 @@ static const QByteArray erasedPassword(16, '\xFF');
 static QByteArray segmentWithPassword(const QByteArray &password, quint8 identityTag = 0xC0)
 {
     return segmentOf({infoRecord(identityTag, hex("0401") + hex("C8FFFFFF") + password),
-                      infoRecord(0x10, QByteArray(16, '\x11')), infoRecord(0xFE, QByteArray(8, '\xFF')),
+                      infoRecord(0x10, QByteArray(16, '\x11')),
+                      infoRecord(0xFE, QByteArray(8, '\xFF')),
                       infoRecord(0x01, QByteArray(8, '\x22'))});
 }
 
@@ -79,7 +80,8 @@ void tst_EmulatedBootloader::bootloaderScript_data()
     const QByteArray segmentA = segmentWithPassword(erasedPassword);
     const QByteArray segmentB = segmentWithPassword(secret);
     const auto withSegment = [](const QByteArray &segment) {
-        return EmulatorSetup([segment](EmulatedD2xx &emu) { emu.card(0)->bootloader().setInfoSegment(segment); });
+        return EmulatorSetup(
+            [segment](EmulatedD2xx &emu) { emu.card(0)->bootloader().setInfoSegment(segment); });
     };
     // The firmware the card's board is built for, which its check accepts.
     const auto withFirmware = [iv](const QByteArray &payload, quint32 load = 0xD000,
@@ -104,24 +106,29 @@ void tst_EmulatedBootloader::bootloaderScript_data()
 
     row("identity 25 53 .., version E1 02 03 E4, buffer size 64, platform 04 01",
         BslScript()
-            .step(hex("1E"), bslData(hex("2553" "0102030405060708090A0B0C0D0E")))
+            .step(hex("1E"), bslData(hex("2553"
+                                         "0102030405060708090A0B0C0D0E")))
             .step(hex("19"), bslData(hex("E10203E4")))
             .step(hex("1A"), bslData(hex("4000")))
             .step(hex("1D"), bslData(hex("0401"))));
-    row("another device identity", BslScript().step(hex("1E"), bslData(hex("2554" "AABB"))),
-        [](EmulatedD2xx &emu) { emu.card(0)->bootloader().setDeviceId(hex("2554" "AABB")); });
-    row("capacity: 0 in flash and SRAM, 1 elsewhere",
-        BslScript()
-            .step(bslAt(0x1F, 0xC000), ok)
-            .step(bslAt(0x1F, 0xFFFF), ok)
-            .step(bslAt(0x1F, 0x0200), ok)
-            .step(bslAt(0x1F, 0x03FE), ok)
-            .step(bslAt(0x1F, 0x03FF), ok)
-            .step(bslAt(0x1F, 0xBFFF), failed)
-            .step(bslAt(0x1F, 0x0400), failed)
-            .step(bslAt(0x1F, 0x01FF), failed)
-            .step(bslAt(0x1F, 0x10C0), failed)
-            .step(bslAt(0x1F, 0x10000), failed));
+    row("another device identity",
+        BslScript().step(hex("1E"), bslData(hex("2554"
+                                                "AABB"))),
+        [](EmulatedD2xx &emu) {
+            emu.card(0)->bootloader().setDeviceId(hex("2554"
+                                                      "AABB"));
+        });
+    row("capacity: 0 in flash and SRAM, 1 elsewhere", BslScript()
+                                                          .step(bslAt(0x1F, 0xC000), ok)
+                                                          .step(bslAt(0x1F, 0xFFFF), ok)
+                                                          .step(bslAt(0x1F, 0x0200), ok)
+                                                          .step(bslAt(0x1F, 0x03FE), ok)
+                                                          .step(bslAt(0x1F, 0x03FF), ok)
+                                                          .step(bslAt(0x1F, 0xBFFF), failed)
+                                                          .step(bslAt(0x1F, 0x0400), failed)
+                                                          .step(bslAt(0x1F, 0x01FF), failed)
+                                                          .step(bslAt(0x1F, 0x10C0), failed)
+                                                          .step(bslAt(0x1F, 0x10000), failed));
     row("capacity: a probe refused on request",
         BslScript().step(bslAt(0x1F, 0xC000), failed).step(bslAt(0x1F, 0xC002), ok),
         [](EmulatedD2xx &emu) { emu.card(0)->bootloader().refuseCapacityProbe(0xC000); });
@@ -173,11 +180,10 @@ void tst_EmulatedBootloader::bootloaderScript_data()
             .step(hex("20"), ok)
             .step(hex("20"), ok),
         withFirmware(page0 + page1.left(32)));
-    row("check: a gap between pages fails",
-        install(BslScript())
-            .step(bslAt(0x22, 0xD000, page0), ok)
-            .step(bslAt(0x22, 0xD080, page1), ok)
-            .step(hex("20"), failed));
+    row("check: a gap between pages fails", install(BslScript())
+                                                .step(bslAt(0x22, 0xD000, page0), ok)
+                                                .step(bslAt(0x22, 0xD080, page1), ok)
+                                                .step(hex("20"), failed));
     row("check: code not starting at the IV's address fails",
         install(BslScript()).step(bslAt(0x22, 0xD040, page1), ok).step(hex("20"), failed));
     row("check: no code fails", install(BslScript()).step(hex("20"), failed));
@@ -275,11 +281,10 @@ void tst_EmulatedBootloader::bootloaderScript_data()
             .step(bslAt(0x16, 0xD000, le16(9)), bslData(hex("B129")))
             .step(bslAt(0x16, 0xD000, le16(0)), bslData(hex("FFFF")))
             .step(bslAt(0x16, 0xFFF0, le16(0x20)), failed));
-    row("blank check",
-        BslScript()
-            .step(bslAt(0x1C, 0xC000, le16(0x4000)), ok)
-            .step(bslAt(0x1C, 0x0200, le16(1)), failed)
-            .step(bslAt(0x1C, 0xFFFF, le16(2)), failed));
+    row("blank check", BslScript()
+                           .step(bslAt(0x1C, 0xC000, le16(0x4000)), ok)
+                           .step(bslAt(0x1C, 0x0200, le16(1)), failed)
+                           .step(bslAt(0x1C, 0xFFFF, le16(2)), failed));
     row("reads: up to 64 bytes from one memory",
         BslScript()
             .step(bslAt(0x18, 0x0200, le16(4)), bslData(hex("00000000")))
@@ -314,7 +319,7 @@ void tst_EmulatedBootloader::bootloaderScript()
         setup(*emu);
     for (int i = 0; i < commands.size(); ++i) {
         const QByteArray expected = replies.at(i) == "none" ? replies.at(i)
-                                                             : EmulatorCodec::hex(replies.at(i));
+                                                            : EmulatorCodec::hex(replies.at(i));
         const QByteArray got = bslExchange(commands.at(i));
         const QString step = QStringLiteral("step %1, command %2: got %3, expected %4")
                                  .arg(i)
@@ -441,8 +446,9 @@ void tst_EmulatedBootloader::massErasesRecordTheLock()
     QCOMPARE(bslExchange(hex("13")), QByteArray("3B 00")); // now unlocked
     QCOMPARE(bslExchange(hex("15")), QByteArray("3B 00"));
     QCOMPARE(emu->card(0)->bootloader().massErases(), QList<bool>({true, false}));
-    QCOMPARE(emu->card(0)->bootloader().infoSegment(), QByteArray(64, '\xFF')); // erased with the main flash
-    QVERIFY(!emu->card(1)); // no second card to have erased
+    QCOMPARE(emu->card(0)->bootloader().infoSegment(),
+             QByteArray(64, '\xFF')); // erased with the main flash
+    QVERIFY(!emu->card(1));           // no second card to have erased
 }
 
 QTEST_GUILESS_MAIN(tst_EmulatedBootloader)

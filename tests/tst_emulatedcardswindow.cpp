@@ -78,10 +78,11 @@ void tst_EmulatedCardsWindow::send(quint8 opcode, const QByteArray &payload)
     }
     QCOMPARE(emu->FT_SetBreakOn(handle), FT_STATUS(FT_OK));
     QCOMPARE(emu->FT_SetBreakOff(handle), FT_STATUS(FT_OK));
-    QByteArray bytes = '\x55' + EmulatorCodec::encodePacket(char(opcode) + QByteArray("\xFF\xFF", 2)
-                                                              + payload);
+    QByteArray bytes =
+        '\x55' + EmulatorCodec::encodePacket(char(opcode) + QByteArray("\xFF\xFF", 2) + payload);
     uint32_t written = 0;
-    QCOMPARE(emu->FT_Write(handle, bytes.data(), uint32_t(bytes.size()), &written), FT_STATUS(FT_OK));
+    QCOMPARE(emu->FT_Write(handle, bytes.data(), uint32_t(bytes.size()), &written),
+             FT_STATUS(FT_OK));
 }
 
 void tst_EmulatedCardsWindow::listsEachCard()
@@ -127,8 +128,8 @@ void tst_EmulatedCardsWindow::staysOnTheScreen_data()
 
     const QRect wide(0, 0, 2560, 1440);
     const QRect bench(0, 0, 1600, 900);
-    QTest::newRow("2560 wide: on the right") << wide << QRect(100, 100, 1040, 500)
-                                             << QPoint(1156, 100);
+    QTest::newRow("2560 wide: on the right")
+        << wide << QRect(100, 100, 1040, 500) << QPoint(1156, 100);
     QTest::newRow("1600 wide, main window on the right: on the left")
         << bench << QRect(800, 50, 780, 500) << QPoint(64, 50);
     QTest::newRow("1600 wide, main window centred: below it")
@@ -162,12 +163,11 @@ void tst_EmulatedCardsWindow::placedBesideOnItsScreen()
     main.show();
     window->placeBesideWindow(main);
     const QRect available = main.screen()->availableGeometry();
-    QVERIFY2(available.contains(window->frameGeometry()),
-             qPrintable(QStringLiteral("%1,%2 %3x%4")
-                            .arg(window->x())
-                            .arg(window->y())
-                            .arg(window->width())
-                            .arg(window->height())));
+    QVERIFY2(available.contains(window->frameGeometry()), qPrintable(QStringLiteral("%1,%2 %3x%4")
+                                                                         .arg(window->x())
+                                                                         .arg(window->y())
+                                                                         .arg(window->width())
+                                                                         .arg(window->height())));
 }
 
 QTEST_MAIN(tst_EmulatedCardsWindow)

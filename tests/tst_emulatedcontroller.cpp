@@ -78,8 +78,8 @@ void tst_EmulatedController::severalCards()
         QCOMPARE(classify(streams.at(i), &body), QByteArray("ok"));
         QCOMPARE(body.size(), 20);
         QCOMPARE(quint8(body.at(0)), quint8(0x04));
-        QCOMPARE(quint8(body.at(5)), quint8(i + 1)); // block manufacturer
-        QCOMPARE(quint8(body.at(6)), quint8(i + 2)); // block type
+        QCOMPARE(quint8(body.at(5)), quint8(i + 1));           // block manufacturer
+        QCOMPARE(quint8(body.at(6)), quint8(i + 2));           // block type
         QCOMPARE(quint8(body.at(12)), quint8(1000 + i - 768)); // serial, low byte
         QCOMPARE(quint8(body.at(13)), quint8(3));
         QCOMPARE(emu->card(i)->commandsReceived(OPCODE_LINE_CARD_INFO), 1);
@@ -90,7 +90,8 @@ void tst_EmulatedController::shorterReplyIsFilled()
 {
     emu->addCard(identity(1));
     emu->addCard(identity(2));
-    emu->card(0)->setListenEntries(hex("010203040506" "0708090A0B0C"));
+    emu->card(0)->setListenEntries(hex("010203040506"
+                                       "0708090A0B0C"));
     openController();
 
     const QList<QByteArray> streams = exchange(packet(OPCODE_LISTEN), 2);
@@ -116,7 +117,7 @@ void tst_EmulatedController::noCardNoFrames()
 
 void tst_EmulatedController::droppedTransmissions_data()
 {
-    QTest::addColumn<int>("lastMask");   // final FT_SetBitMode mask (mode 0x20)
+    QTest::addColumn<int>("lastMask"); // final FT_SetBitMode mask (mode 0x20)
     QTest::addColumn<int>("lastMode");
     QTest::addColumn<int>("baud");
     QTest::addColumn<int>("wordLength");
@@ -130,14 +131,14 @@ void tst_EmulatedController::droppedTransmissions_data()
     const QByteArray led = packet(OPCODE_LED_GREEN);
     QByteArray badSum = led;
     badSum[0] = char(0x23); // the opcode changes, the check bytes do not
-    QTest::newRow("resting pins 32") << 0x32 << 0x20 << 9600 << 8 << 2 << 0 << true << '\x55'
-                                     << led << QByteArray("ignored-pins");
+    QTest::newRow("resting pins 32") << 0x32 << 0x20 << 9600 << 8 << 2 << 0 << true << '\x55' << led
+                                     << QByteArray("ignored-pins");
     QTest::newRow("CBUS1 an input (10)") << 0x10 << 0x20 << 9600 << 8 << 2 << 0 << true << '\x55'
                                          << led << QByteArray("ignored-pins");
-    QTest::newRow("CBUS0 high (31)") << 0x31 << 0x20 << 9600 << 8 << 2 << 0 << true << '\x55'
-                                     << led << QByteArray("ignored-pins");
-    QTest::newRow("bit mode reset") << 0x30 << 0x00 << 9600 << 8 << 2 << 0 << true << '\x55'
-                                    << led << QByteArray("ignored-pins");
+    QTest::newRow("CBUS0 high (31)") << 0x31 << 0x20 << 9600 << 8 << 2 << 0 << true << '\x55' << led
+                                     << QByteArray("ignored-pins");
+    QTest::newRow("bit mode reset") << 0x30 << 0x00 << 9600 << 8 << 2 << 0 << true << '\x55' << led
+                                    << QByteArray("ignored-pins");
     QTest::newRow("19200 baud") << 0x30 << 0x20 << 19200 << 8 << 2 << 0 << true << '\x55' << led
                                 << QByteArray("ignored-line-settings");
     QTest::newRow("7 data bits") << 0x30 << 0x20 << 9600 << 7 << 2 << 0 << true << '\x55' << led
@@ -150,8 +151,8 @@ void tst_EmulatedController::droppedTransmissions_data()
                               << QByteArray("no-break");
     QTest::newRow("no sync byte") << 0x30 << 0x20 << 9600 << 8 << 2 << 0 << true << '\xAA' << led
                                   << QByteArray("no-sync");
-    QTest::newRow("bad checksum") << 0x30 << 0x20 << 9600 << 8 << 2 << 0 << true << '\x55'
-                                  << badSum << QByteArray("checksum");
+    QTest::newRow("bad checksum") << 0x30 << 0x20 << 9600 << 8 << 2 << 0 << true << '\x55' << badSum
+                                  << QByteArray("checksum");
     QTest::newRow("packet cut short") << 0x30 << 0x20 << 9600 << 8 << 2 << 0 << true << '\x55'
                                       << led.left(4) << QByteArray("incomplete");
 }

@@ -57,8 +57,8 @@ void tst_EmulatedD2xx::deviceList_data()
     EmulatedDevice longNames;
     longNames.serialNumber = QByteArray(20, 'S');
     longNames.description = QByteArray(80, 'D');
-    QTest::newRow("names truncated to fit") << QList<EmulatedDevice>{longNames}
-                                            << QByteArray(15, 'S') << QByteArray(63, 'D');
+    QTest::newRow("names truncated to fit")
+        << QList<EmulatedDevice>{longNames} << QByteArray(15, 'S') << QByteArray(63, 'D');
 }
 
 void tst_EmulatedD2xx::deviceList()
@@ -191,7 +191,8 @@ void tst_EmulatedD2xx::lineStateFollowsCalls()
     QVERIFY(!emu->lineState().breakOn);
     QVERIFY(!emu->lineState().rts);
 
-    QCOMPARE(emu->FT_SetBitMode(handle, 0x30, 0x00), FT_STATUS(FT_OK)); // bit mode reset: pins released
+    QCOMPARE(emu->FT_SetBitMode(handle, 0x30, 0x00),
+             FT_STATUS(FT_OK)); // bit mode reset: pins released
     QVERIFY(!emu->lineState().lineCardPath);
 }
 
@@ -337,7 +338,8 @@ void tst_EmulatedD2xx::captureInstant()
     QCOMPARE(rawLines.last(), QByteArray()); // every line ends with a newline
     for (int i = 1; i < rawLines.size() - 1; ++i) {
         if (!rawLines.at(i).startsWith("# "))
-            QVERIFY2(matchesItsKind(QString::fromLatin1(rawLines.at(i))), rawLines.at(i).constData());
+            QVERIFY2(matchesItsKind(QString::fromLatin1(rawLines.at(i))),
+                     rawLines.at(i).constData());
     }
     QVERIFY(rawLines.at(1).startsWith("# times: microseconds"));
 
@@ -372,7 +374,9 @@ void tst_EmulatedD2xx::captureInstant()
     expected += "dev echo 00 55 " + ledHex;
     const QByteArray reply = packet(OPCODE_LED_GREEN); // same bytes as the command
     for (char b : reply)
-        expected += "dev frame " + QString::fromLatin1(EmulatorCodec::hex(EmulatorCodec::encodeFrame(QByteArray(1, b))));
+        expected +=
+            "dev frame "
+            + QString::fromLatin1(EmulatorCodec::hex(EmulatorCodec::encodeFrame(QByteArray(1, b))));
     expected += "host FT_ClrRts 0";
     expected += "host FT_Purge 1 0";
     expected += breakLines;

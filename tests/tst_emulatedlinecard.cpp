@@ -40,29 +40,48 @@ void tst_EmulatedLineCard::replyBodies_data()
         << packet(OPCODE_FRAME_INTERVAL, 510) << hex("03FF02");
     // 770001 = 0x000BBFD1; second word 0xA1B2C3D4
     QTest::newRow("identify card 1") << packet(OPCODE_LINE_CARD_INFO, 1, 0x80)
-                                     << hex("0401FF" "2104" "0201" "90" "01020304"
-                                            "D1BF0B00" "D4C3B2A1");
+                                     << hex("0401FF"
+                                            "2104"
+                                            "0201"
+                                            "90"
+                                            "01020304"
+                                            "D1BF0B00"
+                                            "D4C3B2A1");
     QTest::newRow("line-card information") << packet(OPCODE_LINE_CARD_INFO)
-                                           << hex("04FFFF" "2104" "0201" "90" "01020304"
-                                                  "D1BF0B00" "D4C3B2A1");
+                                           << hex("04FFFF"
+                                                  "2104"
+                                                  "0201"
+                                                  "90"
+                                                  "01020304"
+                                                  "D1BF0B00"
+                                                  "D4C3B2A1");
     QTest::newRow("LED red") << packet(OPCODE_LED_RED) << hex("21FFFF");
     QTest::newRow("LED green") << packet(OPCODE_LED_GREEN) << hex("22FFFF");
     QTest::newRow("LED yellow") << packet(OPCODE_LED_YELLOW) << hex("23FFFF");
     QTest::newRow("LED off") << packet(OPCODE_LED_OFF) << hex("28FFFF");
     QTest::newRow("LED on") << packet(OPCODE_LED_ON) << hex("29FFFF");
     QTest::newRow("LED flash slow") << packet(OPCODE_LED_FLASH_SLOW) << hex("2AFFFF");
-    QTest::newRow("flash version: equal by default")
-        << packet(GET_FLASH_VER) << hex("06FFFF" "02000100" "02000100");
+    QTest::newRow("flash version: equal by default") << packet(GET_FLASH_VER)
+                                                     << hex("06FFFF"
+                                                            "02000100"
+                                                            "02000100");
     QTest::newRow("reflash action") << packet(REFLASH_ACTION) << hex("07FFFF01");
-    QTest::newRow("listen: configured entries") << packet(OPCODE_LISTEN) << hex("11" "0102800405FF");
-    QTest::newRow("continuity: configured entries")
-        << packet(OPCODE_CONTINUITY) << hex("13" "0A000C0D");
+    QTest::newRow("listen: configured entries") << packet(OPCODE_LISTEN)
+                                                << hex("11"
+                                                       "0102800405FF");
+    QTest::newRow("continuity: configured entries") << packet(OPCODE_CONTINUITY)
+                                                    << hex("13"
+                                                           "0A000C0D");
     QTest::newRow("beacon: confused") << packet(OPCODE_BEACON) << hex("00FFFF");
     QTest::newRow("clamp: confused") << packet(OPCODE_CLAMP) << hex("00FFFF");
     QTest::newRow("bootloader: unknown command, message 7")
-        << packet(OPCODE_BOOTLOADER, 0, 0, hex("80011000")) << hex("02FFFF" "3B07");
-    QTest::newRow("bootloader: version, data reply")
-        << packet(OPCODE_BOOTLOADER, 0, 0, hex("19")) << hex("02FFFF" "3A" "E10203E4");
+        << packet(OPCODE_BOOTLOADER, 0, 0, hex("80011000"))
+        << hex("02FFFF"
+               "3B07");
+    QTest::newRow("bootloader: version, data reply") << packet(OPCODE_BOOTLOADER, 0, 0, hex("19"))
+                                                     << hex("02FFFF"
+                                                            "3A"
+                                                            "E10203E4");
     QTest::newRow("unknown opcode: confused") << packet(0x3F) << hex("00FFFF");
 }
 
@@ -87,7 +106,8 @@ void tst_EmulatedLineCard::replyBodies()
     QByteArray got;
     QCOMPARE(classify(streams.at(0), &got), QByteArray(body.startsWith('\0') ? "confused" : "ok"));
     QCOMPARE(EmulatorCodec::hex(got), EmulatorCodec::hex(body));
-    QCOMPARE(emu->card(0)->receivedCommands(), QList<QByteArray>{EmulatorCodec::decodePacket(command)});
+    QCOMPARE(emu->card(0)->receivedCommands(),
+             QList<QByteArray>{EmulatorCodec::decodePacket(command)});
 }
 
 void tst_EmulatedLineCard::cardStateFollowsCommands()
@@ -115,7 +135,9 @@ void tst_EmulatedLineCard::cardStateFollowsCommands()
     // A reflash that succeeds installs the carried version; a failing one does not.
     emu->card(0)->setFlashVersions(0x00020000, 0x00010000);
     QCOMPARE(classify(exchange(packet(GET_FLASH_VER), 1).value(0), &body), QByteArray("ok"));
-    QCOMPARE(EmulatorCodec::hex(body), EmulatorCodec::hex(hex("06FFFF" "00000200" "00000100")));
+    QCOMPARE(EmulatorCodec::hex(body), EmulatorCodec::hex(hex("06FFFF"
+                                                              "00000200"
+                                                              "00000100")));
     emu->card(0)->setReflashSucceeds(false);
     QCOMPARE(classify(exchange(packet(REFLASH_ACTION), 1).value(0), &body), QByteArray("ok"));
     QCOMPARE(EmulatorCodec::hex(body), EmulatorCodec::hex(hex("07FFFF00")));
@@ -123,7 +145,9 @@ void tst_EmulatedLineCard::cardStateFollowsCommands()
     QCOMPARE(classify(exchange(packet(REFLASH_ACTION), 1).value(0), &body), QByteArray("ok"));
     QCOMPARE(EmulatorCodec::hex(body), EmulatorCodec::hex(hex("07FFFF01")));
     QCOMPARE(classify(exchange(packet(GET_FLASH_VER), 1).value(0), &body), QByteArray("ok"));
-    QCOMPARE(EmulatorCodec::hex(body), EmulatorCodec::hex(hex("06FFFF" "00000200" "00000200")));
+    QCOMPARE(EmulatorCodec::hex(body), EmulatorCodec::hex(hex("06FFFF"
+                                                              "00000200"
+                                                              "00000200")));
 
     QCOMPARE(emu->card(0)->commandsReceived(OPCODE_LED_RED), 1);
     QCOMPARE(emu->card(0)->commandsReceived(OPCODE_FRAME_INTERVAL), 2);
@@ -142,22 +166,22 @@ void tst_EmulatedLineCard::cardFaults_data()
     QTest::addColumn<int>("led");
     QTest::addColumn<int>("received");
 
-    QTest::newRow("drop reply to 2") << QByteArray("dropReplyTo") << 2
-                                     << QByteArray("ok none ok") << 0x23 << 3;
-    QTest::newRow("drop next 2") << QByteArray("dropNextReplies") << 2
-                                 << QByteArray("none none ok") << 0x23 << 3;
-    QTest::newRow("corrupt reply to 3") << QByteArray("corruptReplyTo") << 3
-                                        << QByteArray("ok ok corrupt") << 0x23 << 3;
+    QTest::newRow("drop reply to 2")
+        << QByteArray("dropReplyTo") << 2 << QByteArray("ok none ok") << 0x23 << 3;
+    QTest::newRow("drop next 2") << QByteArray("dropNextReplies") << 2 << QByteArray("none none ok")
+                                 << 0x23 << 3;
+    QTest::newRow("corrupt reply to 3")
+        << QByteArray("corruptReplyTo") << 3 << QByteArray("ok ok corrupt") << 0x23 << 3;
     QTest::newRow("corrupt next") << QByteArray("corruptNextReply") << 0
                                   << QByteArray("corrupt ok ok") << 0x23 << 3;
     QTest::newRow("confused reply to 3: LED not switched")
         << QByteArray("confusedReplyTo") << 3 << QByteArray("ok ok confused") << 0x22 << 3;
     QTest::newRow("confused next 2") << QByteArray("confusedNextReplies") << 2
                                      << QByteArray("confused confused ok") << 0x23 << 3;
-    QTest::newRow("pulled out at 2") << QByteArray("stopAnsweringFrom") << 2
-                                     << QByteArray("ok none none") << 0x21 << 1;
-    QTest::newRow("pulled out after 2 more") << QByteArray("stopAnsweringAfter") << 2
-                                             << QByteArray("ok ok none") << 0x22 << 2;
+    QTest::newRow("pulled out at 2")
+        << QByteArray("stopAnsweringFrom") << 2 << QByteArray("ok none none") << 0x21 << 1;
+    QTest::newRow("pulled out after 2 more")
+        << QByteArray("stopAnsweringAfter") << 2 << QByteArray("ok ok none") << 0x22 << 2;
 }
 
 void tst_EmulatedLineCard::cardFaults()
@@ -264,7 +288,7 @@ void tst_EmulatedLineCard::extraAnswers()
 // its healthy neighbour; the LED shows what the card has carried out.
 void tst_EmulatedLineCard::slowCard_data()
 {
-    QTest::addColumn<bool>("from");        // slowRepliesFrom, else slowReplyTo
+    QTest::addColumn<bool>("from"); // slowRepliesFrom, else slowReplyTo
     QTest::addColumn<int>("k");
     QTest::addColumn<QByteArray>("early"); // LED opcodes answered at once, card 0
     QTest::addColumn<int>("ledEarly");     // card 0's LED before the slow answer

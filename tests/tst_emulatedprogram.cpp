@@ -82,8 +82,8 @@ void tst_EmulatedProgram::autoRun_data()
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("verdict");
 
-    QTest::newRow("defaults, instant") << QStringList{"--auto", "--timing", "instant"} << 0
-                                       << "Finished.";
+    QTest::newRow("defaults, instant")
+        << QStringList{"--auto", "--timing", "instant"} << 0 << "Finished.";
     QTest::newRow("R&M 16 pair with reflash")
         << QStringList{"--auto", "--timing", "instant", "--card", "6:11:16:42", "--reflash", "ok"}
         << 0 << "Finished.";
@@ -95,9 +95,8 @@ void tst_EmulatedProgram::autoRun_data()
                                << 1
                                << "ERROR: controller not found - check the USB cable and click "
                                   "Connect again";
-    QTest::newRow("unknown board")
-        << QStringList{"--auto", "--timing", "instant", "--card", "6:2"} << 1
-        << "Error: bad line card";
+    QTest::newRow("unknown board") << QStringList{"--auto", "--timing", "instant", "--card", "6:2"}
+                                   << 1 << "Error: bad line card";
     QTest::newRow("a page answered after the reply time-out")
         << QStringList{"--auto", "--timing", "instant", "--fault", "slow:60:2500"} << 0
         << "Finished.";
@@ -107,8 +106,8 @@ void tst_EmulatedProgram::autoRun_data()
     // Command 7 is the toggle that locks: a stray "locked" in front of it,
     // then its answer twice: answers too many, the next attempt installs.
     QTest::newRow("a stray and a duplicated answer at the lock")
-        << QStringList{"--auto", "--timing", "instant", "--fault", "stray:7:02FFFF3B01", "--fault",
-                       "dup:7"}
+        << QStringList{"--auto",  "--timing", "instant", "--fault", "stray:7:02FFFF3B01",
+                       "--fault", "dup:7"}
         << 0 << "Finished.";
     QTest::newRow("a stray LED report behind the identify's answer")
         << QStringList{"--auto", "--timing", "instant", "--fault", "stray-after:2:22FFFF"} << 0
@@ -154,8 +153,8 @@ void tst_EmulatedProgram::helpListsTheOptions()
 {
     QByteArray out;
     QCOMPARE(run({"--help"}, &out), 0);
-    for (const char *option : {"--card", "--cards", "--timing", "--capture", "--reflash",
-                               "--fault", "--auto", "--timeout"})
+    for (const char *option : {"--card", "--cards", "--timing", "--capture", "--reflash", "--fault",
+                               "--auto", "--timeout"})
         QVERIFY2(out.contains(option), option);
 }
 
@@ -244,7 +243,8 @@ void tst_EmulatedProgram::installLine_data()
     QTest::addColumn<QString>("line");
 
     QTest::newRow("no page yet") << 0 << 0 << 0 << "";
-    QTest::newRow("one page: no pace yet") << 1 << 1 << 230 << "Installing the firmware: 0% (page 1/128)";
+    QTest::newRow("one page: no pace yet")
+        << 1 << 1 << 230 << "Installing the firmware: 0% (page 1/128)";
     QTest::newRow("half, on the wire")
         << 64 << 63 << 14500 << "Installing the firmware: 50% (page 64/128), about 15 s left";
     QTest::newRow("a retry's pace: pages 60 to 64 in 1 s")
@@ -253,7 +253,8 @@ void tst_EmulatedProgram::installLine_data()
         << 16 << 15 << 30000 << "Installing the firmware: 12% (page 16/128), about 3 min 44 s left";
     QTest::newRow("instant: under a second left")
         << 112 << 111 << 300 << "Installing the firmware: 87% (page 112/128)";
-    QTest::newRow("the last page") << 128 << 127 << 29000 << "Installing the firmware: 100% (page 128/128)";
+    QTest::newRow("the last page")
+        << 128 << 127 << 29000 << "Installing the firmware: 100% (page 128/128)";
 }
 
 // The stage line while the pages go in: the percentage, the page, and the

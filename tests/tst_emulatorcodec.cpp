@@ -69,7 +69,8 @@ void tst_EmulatorCodec::packet_data()
 
     QTest::newRow("41 00 42 -> 41 02 42 02") << hex("410042") << hex("41024202");
     QTest::newRow("41 00 -> 41 02 01") << hex("4100") << hex("410201");
-    QTest::newRow("04 FF FF (information command) -> 04 FF FF 04") << hex("04FFFF") << hex("04FFFF04");
+    QTest::newRow("04 FF FF (information command) -> 04 FF FF 04")
+        << hex("04FFFF") << hex("04FFFF04");
     QTest::newRow("84 01 FF (identify card 1) -> 84 01 FF 04") << hex("8401FF") << hex("8401FF04");
     QTest::newRow("00 -> 01 01") << hex("00") << hex("0101");
     QTest::newRow("02 FF FF 19 (version request in the tunnel) -> 02 FF FF 19 05")

@@ -28,17 +28,22 @@ void tst_EmulatorFaults::parse_data()
     QTest::addColumn<int>("amount");
     QTest::addColumn<QByteArray>("bytes");
 
-    QTest::newRow("no-device") << "no-device" << "no-device" << 0 << -1 << QByteArray();
-    QTest::newRow("drop:1") << "drop:1" << "drop" << 1 << -1 << QByteArray();
-    QTest::newRow("slow:60:2500") << "slow:60:2500" << "slow" << 60 << 2500 << QByteArray();
-    QTest::newRow("slow-from:3:0") << "slow-from:3:0" << "slow-from" << 3 << 0 << QByteArray();
-    QTest::newRow("refuse-page:0 (always)") << "refuse-page:0" << "refuse-page" << 0 << -1
-                                            << QByteArray();
-    QTest::newRow("refuse-page:7:2") << "refuse-page:7:2" << "refuse-page" << 7 << 2 << QByteArray();
-    QTest::newRow("stray:7:02FFFF3B01") << "stray:7:02FFFF3B01" << "stray" << 7 << -1
-                                        << QByteArray::fromHex("02FFFF3B01");
-    QTest::newRow("device-id:2553") << "device-id:2553" << "device-id" << 0 << -1
-                                    << QByteArray::fromHex("2553");
+    QTest::newRow("no-device") << "no-device"
+                               << "no-device" << 0 << -1 << QByteArray();
+    QTest::newRow("drop:1") << "drop:1"
+                            << "drop" << 1 << -1 << QByteArray();
+    QTest::newRow("slow:60:2500") << "slow:60:2500"
+                                  << "slow" << 60 << 2500 << QByteArray();
+    QTest::newRow("slow-from:3:0") << "slow-from:3:0"
+                                   << "slow-from" << 3 << 0 << QByteArray();
+    QTest::newRow("refuse-page:0 (always)") << "refuse-page:0"
+                                            << "refuse-page" << 0 << -1 << QByteArray();
+    QTest::newRow("refuse-page:7:2") << "refuse-page:7:2"
+                                     << "refuse-page" << 7 << 2 << QByteArray();
+    QTest::newRow("stray:7:02FFFF3B01") << "stray:7:02FFFF3B01"
+                                        << "stray" << 7 << -1 << QByteArray::fromHex("02FFFF3B01");
+    QTest::newRow("device-id:2553") << "device-id:2553"
+                                    << "device-id" << 0 << -1 << QByteArray::fromHex("2553");
 }
 
 void tst_EmulatorFaults::parse()
@@ -131,7 +136,8 @@ void tst_EmulatorFaults::readmeTableIsTheTable()
     const QString table = EmulatorFaults::markdownTable();
     QVERIFY2(text.contains(table),
              qPrintable("README.md lacks the table of faults as the emulator has it; put this "
-                        "table in its place:\n" + table));
+                        "table in its place:\n"
+                        + table));
 }
 
 QTEST_GUILESS_MAIN(tst_EmulatorFaults)

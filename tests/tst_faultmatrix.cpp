@@ -98,7 +98,7 @@ QByteArray bodyOf(const CommandPacket &packet)
 class UpdateSequence
 {
 public:
-    explicit UpdateSequence(const FirmwareImage &image) : image(image) {}
+    explicit UpdateSequence(const FirmwareImage &image) : image(image) { }
 
     int pages() const
     {
@@ -109,24 +109,42 @@ public:
     int commandNumber(Stage stage) const
     {
         switch (stage) {
-        case FrameInterval: return 1;
-        case Identify: return 2;
-        case DeviceId: return 3;
-        case FlashProbe: return 4;
-        case SramProbe: return 5;
-        case UnlockToggle: return 6;
-        case LockToggle: return 7;
-        case LockConfirm: return 8;
-        case MassErase: return 9;
-        case Iv: return 10;
-        case FirstPage: return 11;
-        case MiddlePage: return 11 + middlePage();
-        case ThirdLastPage: return 8 + pages();
-        case LastPage: return 10 + pages();
-        case AppCheck: return 11 + pages();
-        case CheckConfirm: return 12 + pages();
-        case FlashVersion: return 13 + pages();
-        case Reflash: return 14 + pages();
+        case FrameInterval:
+            return 1;
+        case Identify:
+            return 2;
+        case DeviceId:
+            return 3;
+        case FlashProbe:
+            return 4;
+        case SramProbe:
+            return 5;
+        case UnlockToggle:
+            return 6;
+        case LockToggle:
+            return 7;
+        case LockConfirm:
+            return 8;
+        case MassErase:
+            return 9;
+        case Iv:
+            return 10;
+        case FirstPage:
+            return 11;
+        case MiddlePage:
+            return 11 + middlePage();
+        case ThirdLastPage:
+            return 8 + pages();
+        case LastPage:
+            return 10 + pages();
+        case AppCheck:
+            return 11 + pages();
+        case CheckConfirm:
+            return 12 + pages();
+        case FlashVersion:
+            return 13 + pages();
+        case Reflash:
+            return 14 + pages();
         }
         return 0;
     }
@@ -135,26 +153,41 @@ public:
     QByteArray command(Stage stage) const
     {
         switch (stage) {
-        case FrameInterval: return bodyOf(CommandPacket(OPCODE_FRAME_INTERVAL, 1250));
-        case Identify: return bodyOf(CommandPacket(OPCODE_IDENTIFY, 1));
-        case DeviceId: return bootloader(BSL_GET_DEVICE_ID);
+        case FrameInterval:
+            return bodyOf(CommandPacket(OPCODE_FRAME_INTERVAL, 1250));
+        case Identify:
+            return bodyOf(CommandPacket(OPCODE_IDENTIFY, 1));
+        case DeviceId:
+            return bootloader(BSL_GET_DEVICE_ID);
         // 0xF000 - MINIMUM_FLASH (0x3000), and MINIMUM_SRAM (0x0200) + 0x1FE.
-        case FlashProbe: return bootloader(BSL_CAPACITY_CHECK, 0xC000);
-        case SramProbe: return bootloader(BSL_CAPACITY_CHECK, 0x03FE);
+        case FlashProbe:
+            return bootloader(BSL_CAPACITY_CHECK, 0xC000);
+        case SramProbe:
+            return bootloader(BSL_CAPACITY_CHECK, 0x03FE);
         case UnlockToggle:
-        case LockToggle: return bootloader(BSL_TOGGLE_INFO_LOCK);
+        case LockToggle:
+            return bootloader(BSL_TOGGLE_INFO_LOCK);
         case LockConfirm:
-        case CheckConfirm: return sync();
-        case MassErase: return bootloader(BSL_MASS_ERASE);
+        case CheckConfirm:
+            return sync();
+        case MassErase:
+            return bootloader(BSL_MASS_ERASE);
         case Iv:
             return bootloader(BSL_RX_CRYPTO_IV, quint16(image.loadAddress()), image.cryptoIv());
-        case FirstPage: return page(0);
-        case MiddlePage: return page(middlePage());
-        case ThirdLastPage: return page(pages() - 3);
-        case LastPage: return page(pages() - 1);
-        case AppCheck: return bootloader(BSL_APPLICATION_CHECK);
-        case FlashVersion: return bodyOf(CommandPacket(GET_FLASH_VER));
-        case Reflash: return bodyOf(CommandPacket(REFLASH_ACTION));
+        case FirstPage:
+            return page(0);
+        case MiddlePage:
+            return page(middlePage());
+        case ThirdLastPage:
+            return page(pages() - 3);
+        case LastPage:
+            return page(pages() - 1);
+        case AppCheck:
+            return bootloader(BSL_APPLICATION_CHECK);
+        case FlashVersion:
+            return bodyOf(CommandPacket(GET_FLASH_VER));
+        case Reflash:
+            return bodyOf(CommandPacket(REFLASH_ACTION));
         }
         return {};
     }
@@ -198,10 +231,10 @@ using FaultSetup = std::function<void(EmulatedD2xx &, const UpdateSequence &)>;
 
 // What the card receives right after the command a fault strikes.
 enum Next {
-    Sync,    // the bootloader's sync request
-    Again,   // that command once more
-    Onward,  // the command a clean run sends next
-    Beyond,  // the command a clean run sends after that
+    Sync,   // the bootloader's sync request
+    Again,  // that command once more
+    Onward, // the command a clean run sends next
+    Beyond, // the command a clean run sends after that
     LedRed,
 };
 
@@ -211,11 +244,11 @@ struct Fault
     int cards = 1;
     bool reflash = false; // the card's bootloader is to be updated
     FaultSetup setup;
-    int stage = -1;       // the stage whose command the fault strikes
-    QList<Next> next;     // what reaches the card right after that command
+    int stage = -1;   // the stage whose command the fault strikes
+    QList<Next> next; // what reaches the card right after that command
     bool wholeRunClean = false;
-    int timeouts = 0;     // reply time-outs the update goes through
-    int slowMs = 0;       // what slow answers add to it
+    int timeouts = 0; // reply time-outs the update goes through
+    int slowMs = 0;   // what slow answers add to it
     EmulatedD2xx::Timing timing = EmulatedD2xx::Timing::Instant;
     // After "USB link lost" the cable goes back in, "Connect to controller"
     // and "Update card" are clicked once more.
@@ -234,7 +267,7 @@ struct Outcome
     bool connectEnabled = false;
     bool flashIsImage = false;
     bool flashChecked = true;
-    int retries = 0;        // "Firmware load failed - trying again" lines; -1: any number
+    int retries = 0;               // "Firmware load failed - trying again" lines; -1: any number
     bool unexpectedAnswer = false; // an attempt was given up on an answer too many
     // Where timing decides between two stated results, the other one.
     QList<Outcome> orElse;
@@ -273,21 +306,39 @@ Fault answers(Stage stage, const QList<AnswerFault> &faults, int timeouts, const
 {
     Fault fault = atStage(stage, timeouts, next,
                           [stage, faults](EmulatedD2xx &emu, const UpdateSequence &sequence) {
-        for (const AnswerFault &f : faults) {
-            const int k = sequence.commandNumber(stage) + f.offset;
-            switch (f.kind) {
-            case AnswerFault::Drop: emu.card(0)->dropReplyTo(k); break;
-            case AnswerFault::Corrupt: emu.card(0)->corruptReplyTo(k); break;
-            case AnswerFault::Confused: emu.card(0)->confusedReplyTo(k); break;
-            case AnswerFault::Slow: emu.card(0)->slowReplyTo(k, f.ms); break;
-            case AnswerFault::SlowFrom: emu.card(0)->slowRepliesFrom(k, f.ms); break;
-            case AnswerFault::Short: emu.card(0)->shortReplyTo(k); break;
-            case AnswerFault::Duplicate: emu.card(0)->duplicateReplyTo(k); break;
-            case AnswerFault::Stray: emu.card(0)->strayBefore(k, f.body); break;
-            case AnswerFault::StrayAfter: emu.card(0)->strayAfter(k, f.body); break;
-            }
-        }
-    });
+                              for (const AnswerFault &f : faults) {
+                                  const int k = sequence.commandNumber(stage) + f.offset;
+                                  switch (f.kind) {
+                                  case AnswerFault::Drop:
+                                      emu.card(0)->dropReplyTo(k);
+                                      break;
+                                  case AnswerFault::Corrupt:
+                                      emu.card(0)->corruptReplyTo(k);
+                                      break;
+                                  case AnswerFault::Confused:
+                                      emu.card(0)->confusedReplyTo(k);
+                                      break;
+                                  case AnswerFault::Slow:
+                                      emu.card(0)->slowReplyTo(k, f.ms);
+                                      break;
+                                  case AnswerFault::SlowFrom:
+                                      emu.card(0)->slowRepliesFrom(k, f.ms);
+                                      break;
+                                  case AnswerFault::Short:
+                                      emu.card(0)->shortReplyTo(k);
+                                      break;
+                                  case AnswerFault::Duplicate:
+                                      emu.card(0)->duplicateReplyTo(k);
+                                      break;
+                                  case AnswerFault::Stray:
+                                      emu.card(0)->strayBefore(k, f.body);
+                                      break;
+                                  case AnswerFault::StrayAfter:
+                                      emu.card(0)->strayAfter(k, f.body);
+                                      break;
+                                  }
+                              }
+                          });
     for (const AnswerFault &f : faults) {
         if (f.kind == AnswerFault::Slow)
             fault.slowMs += f.ms;
@@ -384,9 +435,12 @@ Fault onTheLine(Stage stage, LineFault lineFault)
 const char *lineFaultName(LineFault fault)
 {
     switch (fault) {
-    case LineFault::Flip: return "a byte changed";
-    case LineFault::Lose: return "a byte lost";
-    case LineFault::Extra: return "a byte added";
+    case LineFault::Flip:
+        return "a byte changed";
+    case LineFault::Lose:
+        return "a byte lost";
+    case LineFault::Extra:
+        return "a byte added";
     }
     return "";
 }
@@ -452,24 +506,42 @@ Outcome failed(const QStringList &summaryEnd, int led, bool updateEnabled,
 const char *stageName(Stage stage)
 {
     switch (stage) {
-    case FrameInterval: return "frame interval";
-    case Identify: return "identify";
-    case DeviceId: return "device identity";
-    case FlashProbe: return "flash capacity probe";
-    case SramProbe: return "SRAM capacity probe";
-    case UnlockToggle: return "first lock toggle";
-    case LockToggle: return "lock";
-    case LockConfirm: return "lock's confirmation";
-    case MassErase: return "mass erase";
-    case Iv: return "initialisation vector";
-    case FirstPage: return "first page";
-    case MiddlePage: return "middle page";
-    case ThirdLastPage: return "third page from the end";
-    case LastPage: return "last page";
-    case AppCheck: return "application check";
-    case CheckConfirm: return "check's confirmation";
-    case FlashVersion: return "flash version";
-    case Reflash: return "reflash";
+    case FrameInterval:
+        return "frame interval";
+    case Identify:
+        return "identify";
+    case DeviceId:
+        return "device identity";
+    case FlashProbe:
+        return "flash capacity probe";
+    case SramProbe:
+        return "SRAM capacity probe";
+    case UnlockToggle:
+        return "first lock toggle";
+    case LockToggle:
+        return "lock";
+    case LockConfirm:
+        return "lock's confirmation";
+    case MassErase:
+        return "mass erase";
+    case Iv:
+        return "initialisation vector";
+    case FirstPage:
+        return "first page";
+    case MiddlePage:
+        return "middle page";
+    case ThirdLastPage:
+        return "third page from the end";
+    case LastPage:
+        return "last page";
+    case AppCheck:
+        return "application check";
+    case CheckConfirm:
+        return "check's confirmation";
+    case FlashVersion:
+        return "flash version";
+    case Reflash:
+        return "reflash";
     }
     return "";
 }
@@ -567,13 +639,13 @@ bool tst_FaultMatrix::ended() const
 {
     const QString last = LineCardUpdaterWindow::verdictOf(summary());
     return last == QLatin1String("Finished.") || last.startsWith(QLatin1String("ERROR"))
-        || last.startsWith(QLatin1String("Error"));
+           || last.startsWith(QLatin1String("Error"));
 }
 
 QString tst_FaultMatrix::hangReport(int boundMs, qint64 elapsedMs) const
 {
-    const QList<QByteArray> received =
-        emu->cardCount() > 0 ? emu->card(0)->receivedCommands() : QList<QByteArray>();
+    const QList<QByteArray> received = emu->cardCount() > 0 ? emu->card(0)->receivedCommands()
+                                                            : QList<QByteArray>();
     return QStringLiteral("no stated result within %1 ms (waited %2 ms): summary ends \"%3\", "
                           "results end \"%4\", the card received %5 commands, the last %6")
         .arg(boundMs)
@@ -591,9 +663,9 @@ void tst_FaultMatrix::faults_data()
     QTest::newRow("no fault") << noFault(false) << finished();
     QTest::newRow("no fault, bootloader updated") << noFault(true) << finished(true);
 
-    const Stage installStages[] = {DeviceId, FlashProbe, SramProbe, UnlockToggle, LockToggle,
-                                   LockConfirm, MassErase, Iv, FirstPage, MiddlePage, LastPage,
-                                   AppCheck, CheckConfirm};
+    const Stage installStages[] = {DeviceId,    FlashProbe, SramProbe,   UnlockToggle, LockToggle,
+                                   LockConfirm, MassErase,  Iv,          FirstPage,    MiddlePage,
+                                   LastPage,    AppCheck,   CheckConfirm};
     // A query that meets no reply is asked once more.
     for (Stage stage : {FrameInterval, Identify})
         QTest::newRow(qPrintable(QStringLiteral("dropped reply: %1").arg(stageName(stage))))
@@ -608,11 +680,10 @@ void tst_FaultMatrix::faults_data()
         QTest::newRow(qPrintable(QStringLiteral("corrupted reply: %1").arg(stageName(stage))))
             << corrupted(stage) << finished();
     QTest::newRow("corrupted reply: flash version") << corrupted(FlashVersion) << finished();
-    QTest::newRow("corrupted reply: reflash") << corrupted(Reflash)
-                                              << noReplyAfterInstall(true);
+    QTest::newRow("corrupted reply: reflash") << corrupted(Reflash) << noReplyAfterInstall(true);
 
-    for (Stage stage : {FrameInterval, Identify, DeviceId, UnlockToggle, MiddlePage, AppCheck,
-                        FlashVersion})
+    for (Stage stage :
+         {FrameInterval, Identify, DeviceId, UnlockToggle, MiddlePage, AppCheck, FlashVersion})
         QTest::newRow(qPrintable(QStringLiteral("CONFUSED: %1").arg(stageName(stage))))
             << confused(stage, 1) << finished();
     QTest::newRow("CONFUSED twice: middle page") << confused(MiddlePage, 2) << finished();
@@ -632,33 +703,32 @@ void tst_FaultMatrix::faults_data()
 
     // Slow answers together with lost and CONFUSED ones, around the middle
     // page: offset 1 is the sync request.
-    QTest::newRow("slow page, the sync's answer dropped: a second sync, no go-ahead")
-        << answers(MiddlePage, {{AnswerFault::Slow}, {AnswerFault::Drop, 1}}, 2,
-                   {Sync, Sync, Onward})
-        << finished();
-    QTest::newRow("page answer dropped, the sync's answer slow")
-        << answers(MiddlePage, {{AnswerFault::Drop}, {AnswerFault::Slow, 1}}, 2,
-                   {Sync, Sync, Again, Onward})
-        << finished();
-    QTest::newRow("slow page answered CONFUSED")
-        << answers(MiddlePage, {{AnswerFault::Slow}, {AnswerFault::Confused}}, 1,
-                   {Sync, Again, Onward})
-        << finished();
-    QTest::newRow("slow page, the sync answered CONFUSED: asked again")
-        << answers(MiddlePage, {{AnswerFault::Slow}, {AnswerFault::Confused, 1}}, 1,
-                   {Sync, Sync, Onward})
-        << finished();
+    QTest::newRow("slow page, the sync's answer dropped: a second sync, no go-ahead") << answers(
+        MiddlePage, {{AnswerFault::Slow}, {AnswerFault::Drop, 1}}, 2, {Sync, Sync, Onward})
+                                                                                      << finished();
+    QTest::newRow("page answer dropped, the sync's answer slow") << answers(
+        MiddlePage, {{AnswerFault::Drop}, {AnswerFault::Slow, 1}}, 2, {Sync, Sync, Again, Onward})
+                                                                 << finished();
+    QTest::newRow("slow page answered CONFUSED") << answers(
+        MiddlePage, {{AnswerFault::Slow}, {AnswerFault::Confused}}, 1, {Sync, Again, Onward})
+                                                 << finished();
+    QTest::newRow("slow page, the sync answered CONFUSED: asked again") << answers(
+        MiddlePage, {{AnswerFault::Slow}, {AnswerFault::Confused, 1}}, 1, {Sync, Sync, Onward})
+                                                                        << finished();
     QTest::newRow("page answered CONFUSED, the sync's answer slow")
         << answers(MiddlePage, {{AnswerFault::Confused}, {AnswerFault::Slow, 1}}, 1,
                    {Sync, Sync, Again, Onward})
         << finished();
-    QTest::newRow("two slow pages in a row")
-        << answers(MiddlePage, {{AnswerFault::Slow}, {AnswerFault::Slow, 2}}, 2, {Sync, Onward, Sync})
-        << finished();
+    QTest::newRow("two slow pages in a row") << answers(
+        MiddlePage, {{AnswerFault::Slow}, {AnswerFault::Slow, 2}}, 2, {Sync, Onward, Sync})
+                                             << finished();
     QTest::newRow("five answers lost in a row: the page's and four syncs'")
         << answers(MiddlePage,
-                   {{AnswerFault::Drop}, {AnswerFault::Drop, 1}, {AnswerFault::Drop, 2},
-                    {AnswerFault::Drop, 3}, {AnswerFault::Drop, 4}},
+                   {{AnswerFault::Drop},
+                    {AnswerFault::Drop, 1},
+                    {AnswerFault::Drop, 2},
+                    {AnswerFault::Drop, 3},
+                    {AnswerFault::Drop, 4}},
                    5, {Sync, Sync, Sync, Sync, Sync, Again, Onward})
         << finished();
 
@@ -732,11 +802,11 @@ void tst_FaultMatrix::faults_data()
     Outcome lateNoReply = noReplyAfterInstall(false);
     lateNoReply.retries = -1;
     Outcome lateGaveUp = failed({"Loading firmware - please wait", "ERROR: firmware load failed"},
-                                OPCODE_LED_RED, true, false, LineCardUpdaterWindow::retriesPerClick);
+                                OPCODE_LED_RED, true, false,
+                                LineCardUpdaterWindow::retriesPerClick);
     lateGaveUp.flashChecked = false;
     installed.orElse = {lateNoReply, lateGaveUp};
-    QTest::newRow("every answer from page 121 on 2,009 ms late")
-        << lateFromPage121 << installed;
+    QTest::newRow("every answer from page 121 on 2,009 ms late") << lateFromPage121 << installed;
     Fault lateFromCheck = answers(AppCheck, {{AnswerFault::SlowFrom, 0, 2009}}, 80, {Sync});
     lateFromCheck.slowMs = 60 * 2009;
     lateFromCheck.stage = -1; // what follows the check depends on timing
@@ -772,10 +842,9 @@ void tst_FaultMatrix::faults_data()
                        });
     };
     const int retries = LineCardUpdaterWindow::retriesPerClick;
-    const QStringList gaveUp = {"Loading firmware - please wait",
-                                "Do not remove the card during the update",
-                                "ERROR: firmware load failed",
-                                "Next: reseat the card and click Update card again"};
+    const QStringList gaveUp = {
+        "Loading firmware - please wait", "Do not remove the card during the update",
+        "ERROR: firmware load failed", "Next: reseat the card and click Update card again"};
     // After the last attempt the card may be tried again: "Update card" is
     // enabled and the red LED marks the card.
     QTest::newRow("page refused on every attempt")
@@ -786,14 +855,12 @@ void tst_FaultMatrix::faults_data()
 
     // The first attempt's command and its sync requests go unanswered; each
     // further attempt's drain as well. The red LED reaches no card.
-    Fault pulled = atStage(MiddlePage,
-                           BslExchange::MAX_TIMEOUTS + 1
-                               + retries * (BslExchange::MAX_DRAIN_TIMEOUTS + 1)
-                               + 1,
-                           {},
-                           [](EmulatedD2xx &emu, const UpdateSequence &sequence) {
-                               emu.card(0)->stopAnsweringFrom(sequence.commandNumber(MiddlePage));
-                           });
+    Fault pulled =
+        atStage(MiddlePage,
+                BslExchange::MAX_TIMEOUTS + 1 + retries * (BslExchange::MAX_DRAIN_TIMEOUTS + 1) + 1,
+                {}, [](EmulatedD2xx &emu, const UpdateSequence &sequence) {
+                    emu.card(0)->stopAnsweringFrom(sequence.commandNumber(MiddlePage));
+                });
     QTest::newRow("card pulled out mid-update")
         << pulled << failed(gaveUp, 0, true, false, retries);
     // Every command is one transmission of the chip.
@@ -825,8 +892,8 @@ void tst_FaultMatrix::faults_data()
     // check refuses the image the tool chose for what it reported.
     const auto otherBoard = [](const QByteArray &strayOk) {
         return withCards(1, [strayOk](EmulatedD2xx &emu, const UpdateSequence &sequence) {
-            emu.card(0)->bootloader().setFirmware(CardFirmware::fromFile(
-                                       QStringLiteral(":/firmware/LQ770_QUANTE_SIDC_10PAIR.txt")));
+            emu.card(0)->bootloader().setFirmware(
+                CardFirmware::fromFile(QStringLiteral(":/firmware/LQ770_QUANTE_SIDC_10PAIR.txt")));
             if (!strayOk.isEmpty())
                 emu.card(0)->strayBefore(sequence.commandNumber(MiddlePage), strayOk);
         });
@@ -842,8 +909,8 @@ void tst_FaultMatrix::faults_data()
 
     QTest::newRow("no controller")
         << withCards(1, [](EmulatedD2xx &emu, const UpdateSequence &) { emu.setDevices({}); })
-        << failed({"ERROR: controller not found - check the USB cable and click Connect again"},
-                  0, false, true);
+        << failed({"ERROR: controller not found - check the USB cable and click Connect again"}, 0,
+                  false, true);
     Fault noCard = withCards(0);
     noCard.timeouts = 2;
     QTest::newRow("no card") << noCard << failed({noCardAnswered}, 0, true);
@@ -864,10 +931,9 @@ void tst_FaultMatrix::faults_data()
                    "Reason: no firmware for this board (manufacturer 6, type 2)",
                    "Next: set this card aside and click Update card for the next one"},
                   OPCODE_LED_RED, true);
-    Fault reflashFails =
-        withCards(1, [](EmulatedD2xx &emu, const UpdateSequence &) {
-            emu.card(0)->setReflashSucceeds(false);
-        });
+    Fault reflashFails = withCards(1, [](EmulatedD2xx &emu, const UpdateSequence &) {
+        emu.card(0)->setReflashSucceeds(false);
+    });
     reflashFails.reflash = true;
     Outcome reflashFailure = finished(true);
     reflashFailure.summaryEnd.removeLast();
@@ -905,12 +971,14 @@ void tst_FaultMatrix::faults()
     // and an allowance per attempt.
     const int allowanceMs = fault.timing == EmulatedD2xx::Timing::Wire ? wireAttemptAllowanceMs
                                                                        : attemptAllowanceMs;
-    int retriesAtMost = outcome.retries < 0 ? LineCardUpdaterWindow::retriesPerClick : outcome.retries;
+    int retriesAtMost = outcome.retries < 0 ? LineCardUpdaterWindow::retriesPerClick
+                                            : outcome.retries;
     for (const Outcome &other : outcome.orElse)
-        retriesAtMost = qMax(retriesAtMost,
-                             other.retries < 0 ? LineCardUpdaterWindow::retriesPerClick : other.retries);
+        retriesAtMost = qMax(retriesAtMost, other.retries < 0
+                                                ? LineCardUpdaterWindow::retriesPerClick
+                                                : other.retries);
     const int boundMs = fault.timeouts * VX420Controller::replyTimeoutMs + fault.slowMs
-        + (retriesAtMost + 1) * allowanceMs + startAllowanceMs;
+                        + (retriesAtMost + 1) * allowanceMs + startAllowanceMs;
     QElapsedTimer clock;
     clock.start();
     QTest::mouseClick(connectButton, Qt::LeftButton);
@@ -970,8 +1038,8 @@ void tst_FaultMatrix::faults()
                 QLatin1String("Unexpected answer from the line card, attempt abandoned: "));
         });
     QCOMPARE(unexpected, expected.unexpectedAnswer);
-    QVERIFY2(wrongFinishes.isEmpty(), qPrintable("\"Finished.\" was written while "
-                                                  + wrongFinishes.join(", ")));
+    QVERIFY2(wrongFinishes.isEmpty(),
+             qPrintable("\"Finished.\" was written while " + wrongFinishes.join(", ")));
     if (emu->cardCount() == 0)
         return;
 
@@ -1002,11 +1070,21 @@ void tst_FaultMatrix::faults()
         QList<QByteArray> next;
         for (Next n : fault.next) {
             switch (n) {
-            case Sync: next << UpdateSequence::sync(); break;
-            case Again: next << clean.at(k - 1); break;
-            case Onward: next << clean.value(k); break;
-            case Beyond: next << clean.value(k + 1); break;
-            case LedRed: next << bodyOf(CommandPacket(OPCODE_LED_RED)); break;
+            case Sync:
+                next << UpdateSequence::sync();
+                break;
+            case Again:
+                next << clean.at(k - 1);
+                break;
+            case Onward:
+                next << clean.value(k);
+                break;
+            case Beyond:
+                next << clean.value(k + 1);
+                break;
+            case LedRed:
+                next << bodyOf(CommandPacket(OPCODE_LED_RED));
+                break;
             }
         }
         QCOMPARE(received.mid(k, next.size()), next);
@@ -1039,8 +1117,20 @@ QList<quint32> campaignSeeds()
 // for a stray, the packet body.
 struct DrawnFault
 {
-    enum Kind { Drop, Corrupt, Confused, Slow, Short, Duplicate, Stray, StrayAfter, LineFlip,
-                LineLose, LineExtra, KindCount };
+    enum Kind {
+        Drop,
+        Corrupt,
+        Confused,
+        Slow,
+        Short,
+        Duplicate,
+        Stray,
+        StrayAfter,
+        LineFlip,
+        LineLose,
+        LineExtra,
+        KindCount
+    };
     Kind kind;
     int k;
     int ms;
@@ -1048,9 +1138,9 @@ struct DrawnFault
 
     QString describe() const
     {
-        static const char *const names[] = {"drop", "corrupt", "confused", "slow", "short", "dup",
-                                            "stray", "stray-after", "line-flip", "line-lose",
-                                            "line-extra"};
+        static const char *const names[] = {"drop",      "corrupt",   "confused",  "slow",
+                                            "short",     "dup",       "stray",     "stray-after",
+                                            "line-flip", "line-lose", "line-extra"};
         QString text = QStringLiteral("%1:%2").arg(QLatin1String(names[kind])).arg(k);
         if (kind == Slow)
             text += QStringLiteral(":%1").arg(ms);
@@ -1068,12 +1158,19 @@ QList<DrawnFault> drawFaults(quint32 seed, const UpdateSequence &sequence)
     QRandomGenerator random(seed);
     const int pages = sequence.pages();
     const QList<QByteArray> bodies = {
-        lockedMessage, okMessage, confusedAnswer, ledReport,
-        bodyHex("02FFFF3A" "E10203E4"),      // a sync request's answer
-        bodyHex("02FFFF3B05"),               // a refusal
-        bodyHex("02FFFF3A" "255300000000000000000000000000000000"), // a device identity
-        bodyHex("03E604"),                   // a frame-interval report
-        bodyHex("06FFFF" "03000100" "02000100"), // a flash-version report
+        lockedMessage,
+        okMessage,
+        confusedAnswer,
+        ledReport,
+        bodyHex("02FFFF3A"
+                "E10203E4"),   // a sync request's answer
+        bodyHex("02FFFF3B05"), // a refusal
+        bodyHex("02FFFF3A"
+                "255300000000000000000000000000000000"), // a device identity
+        bodyHex("03E604"),                               // a frame-interval report
+        bodyHex("06FFFF"
+                "03000100"
+                "02000100"), // a flash-version report
     };
     QList<DrawnFault> faults;
     const int count = 1 + int(random.bounded(4));
@@ -1082,11 +1179,13 @@ QList<DrawnFault> drawFaults(quint32 seed, const UpdateSequence &sequence)
         fault.kind = DrawnFault::Kind(random.bounded(int(DrawnFault::KindCount)));
         const int region = int(random.bounded(100));
         if (region < 35)
-            fault.k = sequence.commandNumber(UnlockToggle) + int(random.bounded(3)); // toggles, confirmation
+            fault.k = sequence.commandNumber(UnlockToggle)
+                      + int(random.bounded(3)); // toggles, confirmation
         else if (region < 50)
             fault.k = sequence.commandNumber(MassErase) + int(random.bounded(2)); // erase, IV
         else if (region < 75)
-            fault.k = sequence.commandNumber(LastPage) - 2 + int(random.bounded(5)); // last pages to the confirmation
+            fault.k = sequence.commandNumber(LastPage) - 2
+                      + int(random.bounded(5)); // last pages to the confirmation
         else
             fault.k = 1 + int(random.bounded(14 + pages));
         fault.ms = 2000 + int(random.bounded(1200));
@@ -1124,18 +1223,42 @@ void tst_FaultMatrix::campaign()
     for (const DrawnFault &f : faults) {
         described << f.describe();
         switch (f.kind) {
-        case DrawnFault::Drop: emu->card(0)->dropReplyTo(f.k); break;
-        case DrawnFault::Corrupt: emu->card(0)->corruptReplyTo(f.k); break;
-        case DrawnFault::Confused: emu->card(0)->confusedReplyTo(f.k); break;
-        case DrawnFault::Slow: emu->card(0)->slowReplyTo(f.k, f.ms); slowTotalMs += f.ms; break;
-        case DrawnFault::Short: emu->card(0)->shortReplyTo(f.k); break;
-        case DrawnFault::Duplicate: emu->card(0)->duplicateReplyTo(f.k); break;
-        case DrawnFault::Stray: emu->card(0)->strayBefore(f.k, f.body); break;
-        case DrawnFault::StrayAfter: emu->card(0)->strayAfter(f.k, f.body); break;
-        case DrawnFault::LineFlip: emu->setLineFault(0, f.k, LineFault::Flip); break;
-        case DrawnFault::LineLose: emu->setLineFault(0, f.k, LineFault::Lose); break;
-        case DrawnFault::LineExtra: emu->setLineFault(0, f.k, LineFault::Extra); break;
-        case DrawnFault::KindCount: break;
+        case DrawnFault::Drop:
+            emu->card(0)->dropReplyTo(f.k);
+            break;
+        case DrawnFault::Corrupt:
+            emu->card(0)->corruptReplyTo(f.k);
+            break;
+        case DrawnFault::Confused:
+            emu->card(0)->confusedReplyTo(f.k);
+            break;
+        case DrawnFault::Slow:
+            emu->card(0)->slowReplyTo(f.k, f.ms);
+            slowTotalMs += f.ms;
+            break;
+        case DrawnFault::Short:
+            emu->card(0)->shortReplyTo(f.k);
+            break;
+        case DrawnFault::Duplicate:
+            emu->card(0)->duplicateReplyTo(f.k);
+            break;
+        case DrawnFault::Stray:
+            emu->card(0)->strayBefore(f.k, f.body);
+            break;
+        case DrawnFault::StrayAfter:
+            emu->card(0)->strayAfter(f.k, f.body);
+            break;
+        case DrawnFault::LineFlip:
+            emu->setLineFault(0, f.k, LineFault::Flip);
+            break;
+        case DrawnFault::LineLose:
+            emu->setLineFault(0, f.k, LineFault::Lose);
+            break;
+        case DrawnFault::LineExtra:
+            emu->setLineFault(0, f.k, LineFault::Extra);
+            break;
+        case DrawnFault::KindCount:
+            break;
         }
     }
     const QString faultText = described.join(' ');
@@ -1146,16 +1269,16 @@ void tst_FaultMatrix::campaign()
     // time-outs, a drain and the attempt again. All five attempts in the
     // allowance.
     const int perFaultMs = (BslExchange::MAX_TIMEOUTS + BslExchange::MAX_DRAIN_TIMEOUTS + 2)
-        * VX420Controller::replyTimeoutMs;
+                           * VX420Controller::replyTimeoutMs;
     const int boundMs = startAllowanceMs + int(faults.size()) * perFaultMs + slowTotalMs
-        + (LineCardUpdaterWindow::retriesPerClick + 1) * attemptAllowanceMs;
+                        + (LineCardUpdaterWindow::retriesPerClick + 1) * attemptAllowanceMs;
     QElapsedTimer clock;
     clock.start();
     QTest::mouseClick(connectButton, Qt::LeftButton);
     QTRY_VERIFY_WITH_TIMEOUT(updateButton->isEnabled(), startAllowanceMs);
     QTest::mouseClick(updateButton, Qt::LeftButton);
-    QTRY_VERIFY2_WITH_TIMEOUT(ended(), qPrintable(faultText + ": " + hangReport(boundMs, clock.elapsed())),
-                              boundMs);
+    QTRY_VERIFY2_WITH_TIMEOUT(
+        ended(), qPrintable(faultText + ": " + hangReport(boundMs, clock.elapsed())), boundMs);
     QTest::qWait(settleMs);
 
     const QString result = LineCardUpdaterWindow::verdictOf(summary());
@@ -1163,14 +1286,15 @@ void tst_FaultMatrix::campaign()
           qPrintable(result), clock.elapsed(),
           qlonglong(results().count("Firmware load failed - trying again")));
     QVERIFY2(wrongFinishes.isEmpty(), qPrintable(faultText + ": \"Finished.\" was written while "
-                                                  + wrongFinishes.join(", ")));
+                                                 + wrongFinishes.join(", ")));
     QVERIFY2(!emu->card(0)->bootloader().massErases().contains(false),
              qPrintable(faultText
                         + ": a mass erase took place while the information segment was unlocked"));
     QVERIFY2(emu->card(0)->bootloader().infoSegment() == segmentBefore,
              qPrintable(faultText + ": the information segment changed"));
     if (result == QLatin1String("Finished."))
-        QTRY_COMPARE_WITH_TIMEOUT(emu->card(0)->ledState(), int(OPCODE_LED_GREEN), startAllowanceMs);
+        QTRY_COMPARE_WITH_TIMEOUT(emu->card(0)->ledState(), int(OPCODE_LED_GREEN),
+                                  startAllowanceMs);
     else
         QVERIFY2(updateButton->isEnabled() || connectButton->isEnabled(),
                  qPrintable(faultText + ": no button left to go on with after \"" + result + "\""));

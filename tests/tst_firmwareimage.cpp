@@ -53,9 +53,9 @@ QByteArray join(const QList<QByteArray> &lines, const QByteArray &eol = "\r\n")
 }
 
 const QStringList resourceNames = {
-    "LQ770_KRONE_LSAPLUS_S2_10PAIR.txt",    "LQ770_KRONE_LSAPLUS_HD180_10PAIR.txt",
-    "LQ770_QUANTE_SIDC_10PAIR.txt",         "LQ770_QUANTE_SIDC_20PAIR.txt",
-    "LQ770_RANDM_VS_COMPACT_10PAIR.txt",    "LQ770_RANDM_VS_COMPACT_16PAIR_XC.txt",
+    "LQ770_KRONE_LSAPLUS_S2_10PAIR.txt", "LQ770_KRONE_LSAPLUS_HD180_10PAIR.txt",
+    "LQ770_QUANTE_SIDC_10PAIR.txt",      "LQ770_QUANTE_SIDC_20PAIR.txt",
+    "LQ770_RANDM_VS_COMPACT_10PAIR.txt", "LQ770_RANDM_VS_COMPACT_16PAIR_XC.txt",
     "LQ770_RANDM_VS_COMPACT_20PAIR.txt",
 };
 
@@ -93,7 +93,8 @@ private slots:
     void shortLastPage();
 
 private:
-    QString writeFile(const QByteArray &contents, const QString &name = QStringLiteral("image.txt"));
+    QString writeFile(const QByteArray &contents,
+                      const QString &name = QStringLiteral("image.txt"));
 
     std::unique_ptr<QTemporaryDir> dir;
     FirmwareImage image;
@@ -133,13 +134,25 @@ void tst_FirmwareImage::embeddedImage_data()
     QTest::addColumn<QString>("block");
     QTest::addColumn<QString>("driver");
 
-    QTest::newRow("KRONE_LSAPLUS_S2_10PAIR") << "LQ770_KRONE_LSAPLUS_S2_10PAIR" << 0x04 << 0x01 << "00" << "00";
-    QTest::newRow("KRONE_LSAPLUS_HD180_10PAIR") << "LQ770_KRONE_LSAPLUS_HD180_10PAIR" << 0x04 << 0x01 << "08" << "00";
-    QTest::newRow("QUANTE_SIDC_10PAIR") << "LQ770_QUANTE_SIDC_10PAIR" << 0x04 << 0x01 << "05" << "00";
-    QTest::newRow("QUANTE_SIDC_20PAIR") << "LQ770_QUANTE_SIDC_20PAIR" << 0x04 << 0x03 << "05" << "01";
-    QTest::newRow("RANDM_VS_COMPACT_10PAIR") << "LQ770_RANDM_VS_COMPACT_10PAIR" << 0x04 << 0x01 << "06" << "00";
-    QTest::newRow("RANDM_VS_COMPACT_16PAIR_XC") << "LQ770_RANDM_VS_COMPACT_16PAIR_XC" << 0x04 << 0x20 << "06" << "0B";
-    QTest::newRow("RANDM_VS_COMPACT_20PAIR") << "LQ770_RANDM_VS_COMPACT_20PAIR" << 0x04 << 0x03 << "06" << "01";
+    QTest::newRow("KRONE_LSAPLUS_S2_10PAIR")
+        << "LQ770_KRONE_LSAPLUS_S2_10PAIR" << 0x04 << 0x01 << "00"
+        << "00";
+    QTest::newRow("KRONE_LSAPLUS_HD180_10PAIR")
+        << "LQ770_KRONE_LSAPLUS_HD180_10PAIR" << 0x04 << 0x01 << "08"
+        << "00";
+    QTest::newRow("QUANTE_SIDC_10PAIR") << "LQ770_QUANTE_SIDC_10PAIR" << 0x04 << 0x01 << "05"
+                                        << "00";
+    QTest::newRow("QUANTE_SIDC_20PAIR") << "LQ770_QUANTE_SIDC_20PAIR" << 0x04 << 0x03 << "05"
+                                        << "01";
+    QTest::newRow("RANDM_VS_COMPACT_10PAIR")
+        << "LQ770_RANDM_VS_COMPACT_10PAIR" << 0x04 << 0x01 << "06"
+        << "00";
+    QTest::newRow("RANDM_VS_COMPACT_16PAIR_XC")
+        << "LQ770_RANDM_VS_COMPACT_16PAIR_XC" << 0x04 << 0x20 << "06"
+        << "0B";
+    QTest::newRow("RANDM_VS_COMPACT_20PAIR")
+        << "LQ770_RANDM_VS_COMPACT_20PAIR" << 0x04 << 0x03 << "06"
+        << "01";
 }
 
 void tst_FirmwareImage::embeddedImage()
@@ -263,9 +276,11 @@ void tst_FirmwareImage::insertedLine_data()
     QTest::newRow("17 bytes") << (sixteen + " 50") << false << QByteArray();
     QTest::newRow("trailing blank") << (sixteen + ' ') << false << QByteArray();
     QTest::newRow("leading blank") << (' ' + sixteen) << false << QByteArray();
-    QTest::newRow("double blank") << QByteArray(sixteen).replace(2, 1, "  ") << false << QByteArray();
+    QTest::newRow("double blank") << QByteArray(sixteen).replace(2, 1, "  ") << false
+                                  << QByteArray();
     QTest::newRow("empty line") << QByteArray() << false << QByteArray();
-    QTest::newRow("tab separator") << QByteArray(sixteen).replace(2, 1, "\t") << false << QByteArray();
+    QTest::newRow("tab separator")
+        << QByteArray(sixteen).replace(2, 1, "\t") << false << QByteArray();
     QTest::newRow("3 digits 123 -> 23, lower case")
         << QByteArray("123 ff 0 a 00 00 00 00 00 00 00 00 00 00 00 00") << true
         << QByteArray::fromHex("23 FF 00 0A 00 00 00 00 00 00 00 00 00 00 00 00");
@@ -276,16 +291,17 @@ void tst_FirmwareImage::insertedLine_data()
         << QByteArray("0FFFF 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00") << true
         << QByteArray::fromHex("FF 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00");
     QTest::newRow("5 digits 10000 over 16 bits")
-        << QByteArray("10000 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00") << false << QByteArray();
-    QTest::newRow("20 digits")
-        << QByteArray("FFFFFFFFFFFFFFFFFFFF 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00") << false
+        << QByteArray("10000 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00") << false
         << QByteArray();
+    QTest::newRow("20 digits") << QByteArray(
+        "FFFFFFFFFFFFFFFFFFFF 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00")
+                               << false << QByteArray();
     QTest::newRow("0x prefix") << QByteArray("0x1 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00")
                                << false << QByteArray();
     QTest::newRow("sign") << QByteArray("+1 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00") << false
                           << QByteArray();
-    QTest::newRow("not hex") << QByteArray("G0 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00") << false
-                             << QByteArray();
+    QTest::newRow("not hex") << QByteArray("G0 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00")
+                             << false << QByteArray();
     QTest::newRow("NUL byte") << QByteArray("00\0 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00", 48)
                               << false << QByteArray();
 }
@@ -327,20 +343,25 @@ void tst_FirmwareImage::headerValuesVerbatim()
 void tst_FirmwareImage::linesAfterEndMarker()
 {
     QList<QByteArray> lines = validLines();
-    lines << dataLine(0x20) << "#:LATE=yes" << "quit" << dataLine(0x30);
+    lines << dataLine(0x20) << "#:LATE=yes"
+          << "quit" << dataLine(0x30);
     QVERIFY(image.load(writeFile(join(lines))));
-    QCOMPARE(image.payload(), dataBytes(0x00) + dataBytes(0x10) + dataBytes(0x20) + dataBytes(0x30));
+    QCOMPARE(image.payload(),
+             dataBytes(0x00) + dataBytes(0x10) + dataBytes(0x20) + dataBytes(0x30));
     QCOMPARE(image.headerValue("LATE"), QString("yes"));
 }
 
 void tst_FirmwareImage::twoAddressLines()
 {
-    const QList<QByteArray> lines = headerLines() + QList<QByteArray>{
-        "@D000", dataLine(0x00), dataLine(0x10), "@E000", dataLine(0x20), dataLine(0x30), "q"};
+    const QList<QByteArray> lines = headerLines()
+                                    + QList<QByteArray>{"@D000", dataLine(0x00), dataLine(0x10),
+                                                        "@E000", dataLine(0x20), dataLine(0x30),
+                                                        "q"};
     QVERIFY(image.load(writeFile(join(lines))));
     QCOMPARE(image.loadAddress(), quint32(0xE000));
     QCOMPARE(image.getPageAddress(0), quint32(0xE000));
-    QCOMPARE(image.getPage(0), dataBytes(0x00) + dataBytes(0x10) + dataBytes(0x20) + dataBytes(0x30));
+    QCOMPARE(image.getPage(0),
+             dataBytes(0x00) + dataBytes(0x10) + dataBytes(0x20) + dataBytes(0x30));
 }
 
 void tst_FirmwareImage::addressLine_data()
@@ -384,11 +405,15 @@ void tst_FirmwareImage::requiredKeys_data()
     QTest::newRow("no PLATFORM_ID") << QByteArray("PLATFORM_ID") << QByteArray() << false;
     QTest::newRow("CRYPTO_IV empty") << QByteArray("CRYPTO_IV") << QByteArray("") << false;
     QTest::newRow("CRYPTO_IV bad token") << QByteArray("CRYPTO_IV") << QByteArray("00 GG") << false;
-    QTest::newRow("CRYPTO_IV trailing blank") << QByteArray("CRYPTO_IV") << QByteArray("00 11 ") << false;
+    QTest::newRow("CRYPTO_IV trailing blank")
+        << QByteArray("CRYPTO_IV") << QByteArray("00 11 ") << false;
     QTest::newRow("CRYPTO_IV 2 bytes") << QByteArray("CRYPTO_IV") << QByteArray("00 11") << true;
-    QTest::newRow("MINIMUM_FLASH 10000") << QByteArray("MINIMUM_FLASH") << QByteArray("10000") << false;
-    QTest::newRow("MINIMUM_FLASH padded") << QByteArray("MINIMUM_FLASH") << QByteArray("3000 ") << false;
-    QTest::newRow("MINIMUM_FLASH FFFF") << QByteArray("MINIMUM_FLASH") << QByteArray("FFFF") << true;
+    QTest::newRow("MINIMUM_FLASH 10000")
+        << QByteArray("MINIMUM_FLASH") << QByteArray("10000") << false;
+    QTest::newRow("MINIMUM_FLASH padded")
+        << QByteArray("MINIMUM_FLASH") << QByteArray("3000 ") << false;
+    QTest::newRow("MINIMUM_FLASH FFFF")
+        << QByteArray("MINIMUM_FLASH") << QByteArray("FFFF") << true;
     QTest::newRow("MINIMUM_SRAM empty") << QByteArray("MINIMUM_SRAM") << QByteArray("") << false;
     QTest::newRow("MINIMUM_SRAM -1") << QByteArray("MINIMUM_SRAM") << QByteArray("-1") << false;
     QTest::newRow("PLATFORM_ID empty") << QByteArray("PLATFORM_ID") << QByteArray("") << true;
@@ -454,8 +479,8 @@ void tst_FirmwareImage::lineEndings_data()
     QTest::newRow("LF") << lf << true;
     QTest::newRow("CR LF") << crlf << true;
     QTest::newRow("CR LF, no final line end") << crlf.left(crlf.size() - 2) << true;
-    QTest::newRow("LF, no final end marker") << join(validLines().mid(0, validLines().size() - 1), "\n")
-                                             << true;
+    QTest::newRow("LF, no final end marker")
+        << join(validLines().mid(0, validLines().size() - 1), "\n") << true;
     QTest::newRow("CR only") << join(validLines(), "\r") << false;
     QTest::newRow("CR CR LF") << join(validLines(), "\r\r\n") << false;
     QTest::newRow("blank line at the end") << (crlf + "\r\n") << false;

@@ -126,8 +126,7 @@ void tst_ftd2xxRaw::enumeration_data()
     QTest::newRow("none") << QList<QByteArray>{} << false;
     QTest::newRow("VX420") << QList<QByteArray>{"VX420"} << true;
     QTest::newRow("other, VX420") << QList<QByteArray>{"FT232R USB UART", "VX420"} << true;
-    QTest::newRow("63-character name")
-        << QList<QByteArray>{QByteArray(63, 'x')} << true;
+    QTest::newRow("63-character name") << QList<QByteArray>{QByteArray(63, 'x')} << true;
 }
 
 void tst_ftd2xxRaw::enumeration()
@@ -210,10 +209,9 @@ void tst_ftd2xxRaw::configureLine()
     QVERIFY(ftdi->configureLine());
 
     const QList<EmulatorCall> calls = emu->calls();
-    QCOMPARE(names(calls),
-             (QByteArrayList{"FT_SetBaudRate", "FT_SetDataCharacteristics", "FT_SetChars",
-                             "FT_SetFlowControl", "FT_SetTimeouts", "FT_SetRts", "sleep 2100",
-                             "FT_ClrRts", "FT_SetChars"}));
+    QCOMPARE(names(calls), (QByteArrayList{"FT_SetBaudRate", "FT_SetDataCharacteristics",
+                                           "FT_SetChars", "FT_SetFlowControl", "FT_SetTimeouts",
+                                           "FT_SetRts", "sleep 2100", "FT_ClrRts", "FT_SetChars"}));
     QCOMPARE(calls.at(0).args, (QList<quint32>{9600}));
     QCOMPARE(calls.at(1).args, (QList<quint32>{8, 2, 0}));
     QCOMPARE(calls.at(2).args, (QList<quint32>{0x00, 1, 0xFF, 0}));

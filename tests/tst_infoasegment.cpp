@@ -21,11 +21,9 @@ quint16 storedChecksum(const QByteArray &segment)
 // calibration, an empty record. The stored checksum is wrong on purpose.
 QByteArray cardSegment()
 {
-    return hex("12 34")
-           + hex("C0 16 04 01 2D FB FF FF") + QByteArray("PASSWORD-0123456")
+    return hex("12 34") + hex("C0 16 04 01 2D FB FF FF") + QByteArray("PASSWORD-0123456")
            + hex("10 10 11 22 33 44 55 66 77 88 99 AA BB CC DD EE F0 01")
-           + hex("FE 08 FF FF FF FF FF FF FF FF")
-           + hex("01 08 A1 A2 A3 A4 A5 A6 A7 A8");
+           + hex("FE 08 FF FF FF FF FF FF FF FF") + hex("01 08 A1 A2 A3 A4 A5 A6 A7 A8");
 }
 
 // Record sizes as one byte each, for table columns.
@@ -95,7 +93,8 @@ void tst_InfoASegment::erasedSegment()
     const QByteArray built = segment.buildInfoA();
     QCOMPARE(built.size(), 64);
     QCOMPARE(built.mid(2), hex("C0 16") + QByteArray(22, char(0xFF)) + hex("10 10") + adcBody
-                               + hex("FE 08") + QByteArray(8, char(0xFF)) + hex("01 08") + clockBody);
+                               + hex("FE 08") + QByteArray(8, char(0xFF)) + hex("01 08")
+                               + clockBody);
     QCOMPARE(quint16(storedChecksum(built) + xorOfWords(built)), quint16(0));
 }
 
@@ -149,10 +148,8 @@ void tst_InfoASegment::applyFieldsWritesIdentity()
 void tst_InfoASegment::extraRecordKeepsSixBytes()
 {
     QByteArray bytes = hex("00 00") + hex("C0 16") + QByteArray(22, 'x')
-                       + hex("C1 06 07 08 78 56 34 12")
-                       + hex("10 10") + QByteArray(16, 'a')
-                       + hex("01 08") + QByteArray(8, 'c')
-                       + hex("FE 00");
+                       + hex("C1 06 07 08 78 56 34 12") + hex("10 10") + QByteArray(16, 'a')
+                       + hex("01 08") + QByteArray(8, 'c') + hex("FE 00");
     QCOMPARE(bytes.size(), 64);
     segment.parseInfoA(bytes);
     QVERIFY(segment.hasExtra);
@@ -169,9 +166,8 @@ void tst_InfoASegment::extraRecordKeepsSixBytes()
 
 void tst_InfoASegment::emptyFirstRecordRetagged()
 {
-    QByteArray bytes = hex("00 00 FE 16 04 03 2D FB FF FF") + QByteArray(16, 'p')
-                       + hex("10 10") + QByteArray(16, 'a')
-                       + hex("FE 08") + QByteArray(8, char(0xFF))
+    QByteArray bytes = hex("00 00 FE 16 04 03 2D FB FF FF") + QByteArray(16, 'p') + hex("10 10")
+                       + QByteArray(16, 'a') + hex("FE 08") + QByteArray(8, char(0xFF))
                        + hex("01 08") + QByteArray(8, 'c');
     QCOMPARE(bytes.size(), 64);
     segment.parseInfoA(bytes);
@@ -189,10 +185,9 @@ void tst_InfoASegment::emptyFirstRecordRetagged()
 
 void tst_InfoASegment::noIdentityRecord()
 {
-    QByteArray bytes = hex("00 00 20 16") + QByteArray(22, 'i')
-                       + hex("10 10") + QByteArray(16, 'a')
-                       + hex("FE 08") + QByteArray(8, char(0xFF))
-                       + hex("01 08") + QByteArray(8, 'c');
+    QByteArray bytes = hex("00 00 20 16") + QByteArray(22, 'i') + hex("10 10") + QByteArray(16, 'a')
+                       + hex("FE 08") + QByteArray(8, char(0xFF)) + hex("01 08")
+                       + QByteArray(8, 'c');
     segment.parseInfoA(bytes);
     QVERIFY(!segment.hasIdentity);
 
@@ -254,8 +249,8 @@ void tst_InfoASegment::oddSegments_data()
     for (int i = 0; i < 31; ++i)
         zeroLength += hex("20 00");
 
-    QTest::newRow("(empty)") << QByteArray() << QByteArray() << QByteArray() << QByteArray() << false
-                             << 0u << QByteArray();
+    QTest::newRow("(empty)") << QByteArray() << QByteArray() << QByteArray() << QByteArray()
+                             << false << 0u << QByteArray();
     QTest::newRow("FF") << hex("FF") << hex("FF") << QByteArray() << QByteArray() << false << 0u
                         << QByteArray();
     QTest::newRow("00 00") << hex("00 00") << hex("00 00") << QByteArray() << QByteArray() << false
@@ -263,8 +258,8 @@ void tst_InfoASegment::oddSegments_data()
     QTest::newRow("FF FF FF: tag repaired, no room for its length")
         << hex("FF FF FF") << hex("FF FF C0") << hex("C0") << hex("00") << true << 0xFFFFFFFFu
         << QByteArray();
-    QTest::newRow("00 00 C0") << hex("00 00 C0") << hex("00 00 C0") << hex("C0") << hex("00") << true
-                              << 0xFFFFFFFFu << QByteArray();
+    QTest::newRow("00 00 C0") << hex("00 00 C0") << hex("00 00 C0") << hex("C0") << hex("00")
+                              << true << 0xFFFFFFFFu << QByteArray();
     QTest::newRow("00 00 C0 16 04 03")
         << hex("00 00 C0 16 04 03") << hex("00 00 C0 16 04 03") << hex("C0") << hex("02") << true
         << 0xFFFFFFFFu << QByteArray();
@@ -278,12 +273,14 @@ void tst_InfoASegment::oddSegments_data()
         << hex("00 00 10 FF 01") << hex("00 00 10 FF 01") << hex("10") << hex("10") << false << 0u
         << QByteArray();
     QTest::newRow("00 00 01: clock record without length, replaced")
-        << hex("00 00 01") << hex("00 00 01") << hex("01") << hex("08") << false << 0u << QByteArray();
+        << hex("00 00 01") << hex("00 00 01") << hex("01") << hex("08") << false << 0u
+        << QByteArray();
     QTest::newRow("00 00 FE 16 FF FF: erased empty record as identity")
         << hex("00 00 FE 16 FF FF") << hex("00 00 FE 16 FF FF") << hex("FE") << hex("02") << true
         << 0xFFFFFFFFu << QByteArray();
-    QTest::newRow("27 x FF") << QByteArray(27, char(0xFF)) << (hex("FF FF C0 16") + ff22 + hex("10"))
-                             << hex("C0 10") << hex("16 10") << true << 0u << ff16;
+    QTest::newRow("27 x FF") << QByteArray(27, char(0xFF))
+                             << (hex("FF FF C0 16") + ff22 + hex("10")) << hex("C0 10")
+                             << hex("16 10") << true << 0u << ff16;
     QTest::newRow("45 x FF") << QByteArray(45, char(0xFF))
                              << (hex("FF FF C0 16") + ff22 + hex("10 10") + ff16 + hex("FE"))
                              << hex("C0 10 FE") << hex("16 10 00") << true << 0u << ff16;

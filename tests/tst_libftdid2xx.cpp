@@ -26,8 +26,8 @@ struct FakeUsbDevice
     uint8_t port = 4;
     QByteArray description = "VX420 Controller";
     QByteArray serial = "FT9XK2QA";
-    bool stringsFail = false; // as without permission to open the device
-    bool accessDenied = false; // libusb_open refused for want of permission
+    bool stringsFail = false;    // as without permission to open the device
+    bool accessDenied = false;   // libusb_open refused for want of permission
     bool noSerialString = false; // the EEPROM has no serial number string
 };
 
@@ -40,11 +40,11 @@ class FakeLibftdi : public LibftdiCalls
 public:
     std::deque<FakeUsbDevice> usb; // stable addresses: they are the libusb devices
     bool contextFails = false;
-    int findAllResult = 0;         // below 0: fail after handing over the devices
-    QMap<QByteArray, int> failWith; // call name -> result instead of success
+    int findAllResult = 0;               // below 0: fail after handing over the devices
+    QMap<QByteArray, int> failWith;      // call name -> result instead of success
     const char *openErrorText = nullptr; // what a failing usbOpenDev leaves in error_str
-    bool echo = false;              // the controller's line echoes breaks and writes
-    QByteArray replyAfterWrite;     // received after each write's echo
+    bool echo = false;                   // the controller's line echoes breaks and writes
+    QByteArray replyAfterWrite;          // received after each write's echo
 
     // --- inspection
     QByteArrayList log() const
@@ -114,8 +114,8 @@ public:
         port = device.port;
         return 0;
     }
-    int usbGetStrings2(ftdi_context *, libusb_device *dev, char *description,
-                       int descriptionLength, char *serial, int serialLength) override
+    int usbGetStrings2(ftdi_context *, libusb_device *dev, char *description, int descriptionLength,
+                       char *serial, int serialLength) override
     {
         const FakeUsbDevice &device = *reinterpret_cast<FakeUsbDevice *>(dev);
         record("usbGetStrings2 " + QByteArray::number(indexOf(dev)) + (description ? " d" : "")
@@ -443,9 +443,9 @@ void tst_LibftdiD2xx::enumeration()
     QCOMPARE(QByteArray(records[2].Description), QByteArray());
     QCOMPARE(QByteArray(records[2].SerialNumber), QByteArray());
 
-    QCOMPARE(fake->log(), QByteArrayList({"findAll", "usbGetStrings2 0 d", "usbGetStrings2 0 s",
-                                          "usbGetStrings2 1 d", "usbGetStrings2 1 s",
-                                          "usbGetStrings2 2 d"}));
+    QCOMPARE(fake->log(),
+             QByteArrayList({"findAll", "usbGetStrings2 0 d", "usbGetStrings2 0 s",
+                             "usbGetStrings2 1 d", "usbGetStrings2 1 s", "usbGetStrings2 2 d"}));
 }
 
 void tst_LibftdiD2xx::enumerationFails_data()
@@ -487,7 +487,8 @@ void tst_LibftdiD2xx::openAndClose()
     QCOMPARE(backend->FT_Open(-1, &handle), FT_STATUS(FT_DEVICE_NOT_FOUND));
 
     fake->failWith["usbOpenDev"] = -5;
-    fake->openErrorText = "unable to claim usb device. Make sure the default FTDI driver is not in use";
+    fake->openErrorText =
+        "unable to claim usb device. Make sure the default FTDI driver is not in use";
     QCOMPARE(backend->FT_Open(1, &handle), FT_STATUS(FT_DEVICE_NOT_OPENED));
     QCOMPARE(handle, nullptr);
     QCOMPARE(fake->liveContexts(), 1); // the enumeration's only
@@ -567,7 +568,7 @@ void tst_LibftdiD2xx::breakKeepsTheLineSettings()
     const FT_HANDLE handle = openFirst();
     QVERIFY(handle);
 
-    QCOMPARE(backend->FT_SetBreakOn(handle), FT_STATUS(FT_OK));  // the chip's 8N1 after reset
+    QCOMPARE(backend->FT_SetBreakOn(handle), FT_STATUS(FT_OK)); // the chip's 8N1 after reset
     QCOMPARE(backend->FT_SetBreakOff(handle), FT_STATUS(FT_OK));
     QCOMPARE(backend->FT_SetDataCharacteristics(handle, FT_BITS_8, FT_STOP_BITS_2, FT_PARITY_NONE),
              FT_STATUS(FT_OK));
@@ -648,21 +649,21 @@ void tst_LibftdiD2xx::callMapping_data()
     QTest::newRow("FT_SetBitMode CBUS") << LibraryCall([](D2xxApi &api, FT_HANDLE h) {
         return api.FT_SetBitMode(h, 0x32, FT_BITMODE_CBUS_BITBANG);
     }) << FT_STATUS(FT_OK) << QByteArrayList{"setBitmode 50 32"};
-    QTest::newRow("purge receive side") << LibraryCall([](D2xxApi &api, FT_HANDLE h) {
-        return api.FT_Purge(h, FT_PURGE_RX);
-    }) << FT_STATUS(FT_OK) << QByteArrayList{"tciflush"};
-    QTest::newRow("purge transmit side") << LibraryCall([](D2xxApi &api, FT_HANDLE h) {
-        return api.FT_Purge(h, FT_PURGE_TX);
-    }) << FT_STATUS(FT_OK) << QByteArrayList{"tcoflush"};
-    QTest::newRow("purge unknown side") << LibraryCall([](D2xxApi &api, FT_HANDLE h) {
-        return api.FT_Purge(h, 4);
-    }) << FT_STATUS(FT_INVALID_PARAMETER) << QByteArrayList();
-    QTest::newRow("FT_SetTimeouts, no library call") << LibraryCall([](D2xxApi &api, FT_HANDLE h) {
-        return api.FT_SetTimeouts(h, 20, 20);
-    }) << FT_STATUS(FT_OK) << QByteArrayList();
-    QTest::newRow("unknown handle") << LibraryCall([](D2xxApi &api, FT_HANDLE h) {
-        return api.FT_SetRts(static_cast<char *>(h) + 1);
-    }) << FT_STATUS(FT_INVALID_HANDLE) << QByteArrayList();
+    QTest::newRow("purge receive side")
+        << LibraryCall([](D2xxApi &api, FT_HANDLE h) { return api.FT_Purge(h, FT_PURGE_RX); })
+        << FT_STATUS(FT_OK) << QByteArrayList{"tciflush"};
+    QTest::newRow("purge transmit side")
+        << LibraryCall([](D2xxApi &api, FT_HANDLE h) { return api.FT_Purge(h, FT_PURGE_TX); })
+        << FT_STATUS(FT_OK) << QByteArrayList{"tcoflush"};
+    QTest::newRow("purge unknown side")
+        << LibraryCall([](D2xxApi &api, FT_HANDLE h) { return api.FT_Purge(h, 4); })
+        << FT_STATUS(FT_INVALID_PARAMETER) << QByteArrayList();
+    QTest::newRow("FT_SetTimeouts, no library call")
+        << LibraryCall([](D2xxApi &api, FT_HANDLE h) { return api.FT_SetTimeouts(h, 20, 20); })
+        << FT_STATUS(FT_OK) << QByteArrayList();
+    QTest::newRow("unknown handle") << LibraryCall(
+        [](D2xxApi &api, FT_HANDLE h) { return api.FT_SetRts(static_cast<char *>(h) + 1); })
+                                    << FT_STATUS(FT_INVALID_HANDLE) << QByteArrayList();
 }
 
 void tst_LibftdiD2xx::callMapping()
@@ -687,33 +688,34 @@ void tst_LibftdiD2xx::libraryFailures_data()
     const LibraryCall setBaud = [](D2xxApi &api, FT_HANDLE h) {
         return api.FT_SetBaudRate(h, 9600);
     };
-    QTest::newRow("baud rate refused") << QByteArray("setBaudrate") << -1 << setBaud
-                                       << FT_STATUS(FT_INVALID_BAUD_RATE);
-    QTest::newRow("baud rate transfer failed") << QByteArray("setBaudrate") << -2 << setBaud
-                                               << FT_STATUS(FT_IO_ERROR);
+    QTest::newRow("baud rate refused")
+        << QByteArray("setBaudrate") << -1 << setBaud << FT_STATUS(FT_INVALID_BAUD_RATE);
+    QTest::newRow("baud rate transfer failed")
+        << QByteArray("setBaudrate") << -2 << setBaud << FT_STATUS(FT_IO_ERROR);
     QTest::newRow("RTS") << QByteArray("setRts") << -1
                          << LibraryCall([](D2xxApi &api, FT_HANDLE h) { return api.FT_SetRts(h); })
                          << FT_STATUS(FT_IO_ERROR);
-    QTest::newRow("error character") << QByteArray("setErrorChar") << -1
-                                     << LibraryCall([](D2xxApi &api, FT_HANDLE h) {
-                                            return api.FT_SetChars(h, 0, 1, 0, 0);
-                                        }) << FT_STATUS(FT_IO_ERROR);
+    QTest::newRow("error character")
+        << QByteArray("setErrorChar") << -1
+        << LibraryCall([](D2xxApi &api, FT_HANDLE h) { return api.FT_SetChars(h, 0, 1, 0, 0); })
+        << FT_STATUS(FT_IO_ERROR);
     QTest::newRow("bit mode") << QByteArray("setBitmode") << -1
                               << LibraryCall([](D2xxApi &api, FT_HANDLE h) {
                                      return api.FT_SetBitMode(h, 0x22, FT_BITMODE_CBUS_BITBANG);
-                                 }) << FT_STATUS(FT_IO_ERROR);
-    QTest::newRow("receive purge") << QByteArray("tciflush") << -1
-                                   << LibraryCall([](D2xxApi &api, FT_HANDLE h) {
-                                          return api.FT_Purge(h, FT_PURGE_RX);
-                                      }) << FT_STATUS(FT_IO_ERROR);
-    QTest::newRow("write, device gone") << QByteArray("writeData") << -666
-                                        << LibraryCall([](D2xxApi &api, FT_HANDLE h) {
-                                               char bytes[2] = {1, 2};
-                                               uint32_t written = 9;
-                                               const FT_STATUS s =
-                                                   api.FT_Write(h, bytes, 2, &written);
-                                               return written == 0 ? s : FT_STATUS(FT_OK);
-                                           }) << FT_STATUS(FT_IO_ERROR);
+                                 })
+                              << FT_STATUS(FT_IO_ERROR);
+    QTest::newRow("receive purge")
+        << QByteArray("tciflush") << -1
+        << LibraryCall([](D2xxApi &api, FT_HANDLE h) { return api.FT_Purge(h, FT_PURGE_RX); })
+        << FT_STATUS(FT_IO_ERROR);
+    QTest::newRow("write, device gone")
+        << QByteArray("writeData") << -666 << LibraryCall([](D2xxApi &api, FT_HANDLE h) {
+               char bytes[2] = {1, 2};
+               uint32_t written = 9;
+               const FT_STATUS s = api.FT_Write(h, bytes, 2, &written);
+               return written == 0 ? s : FT_STATUS(FT_OK);
+           })
+        << FT_STATUS(FT_IO_ERROR);
 }
 
 void tst_LibftdiD2xx::libraryFailures()
@@ -889,8 +891,8 @@ void tst_LibftdiD2xx::transientReadErrorsPass_data()
     QTest::newRow("one babble, one I/O error")
         << QList<int>{LIBUSB_ERROR_OVERFLOW, LIBUSB_ERROR_IO} << false << 0;
     QTest::newRow("stalls, each after a good read")
-        << QList<int>{LIBUSB_ERROR_PIPE, 0, LIBUSB_ERROR_PIPE, 0, LIBUSB_ERROR_PIPE, 0,
-                      LIBUSB_ERROR_PIPE}
+        << QList<int>{LIBUSB_ERROR_PIPE, 0, LIBUSB_ERROR_PIPE, 0,
+                      LIBUSB_ERROR_PIPE, 0, LIBUSB_ERROR_PIPE}
         << false << 4;
     QTest::newRow("stalls until the device counts as gone")
         << QVector<int>(n + 1, int(LIBUSB_ERROR_PIPE)).toList() << true << n;

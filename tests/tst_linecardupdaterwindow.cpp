@@ -221,8 +221,8 @@ void tst_LineCardUpdaterWindow::verdictLeavesHintsOut_data()
     QTest::newRow("an error, its reason and what next")
         << QStringList{"Detected Unknown", "Error: bad line card", "Reason: ...", "Next: ..."}
         << "Error: bad line card";
-    QTest::newRow("a message last") << QStringList{"Finished.", "Next: ...", "Detected Unknown"}
-                                    << "Detected Unknown";
+    QTest::newRow("a message last")
+        << QStringList{"Finished.", "Next: ...", "Detected Unknown"} << "Detected Unknown";
 }
 
 void tst_LineCardUpdaterWindow::verdictLeavesHintsOut()
@@ -291,11 +291,10 @@ void tst_LineCardUpdaterWindow::wholeUpdate()
              (QStringList{"onSelectDevice", "onLineCardsSelected(true)", "onFrameRate(0,1250)",
                           "LineCardUpdaterWindow::onLineCardInfo(0)", "serialNumber 123456",
                           QString("blockManufacturer %1").arg(manufacturer),
-                          QString("blockType %1").arg(type), "blockPairCount 5",
-                          "wiresPerPair 4", "productId 33", "platformId 4",
-                          "firmwareResourceName=(" + resource + ")", "Detected " + board,
-                          "LineCardUpdaterWindow::onBootLoaderResult(1)", "Firmware load ok",
-                          "LineCardUpdaterWindow::onReflashStatus  False"}));
+                          QString("blockType %1").arg(type), "blockPairCount 5", "wiresPerPair 4",
+                          "productId 33", "platformId 4", "firmwareResourceName=(" + resource + ")",
+                          "Detected " + board, "LineCardUpdaterWindow::onBootLoaderResult(1)",
+                          "Firmware load ok", "LineCardUpdaterWindow::onReflashStatus  False"}));
     QTRY_COMPARE(emu->card(0)->ledState(), int(OPCODE_LED_GREEN));
     QVERIFY(updateButton->isEnabled());
     const QByteArray payload = payloadOf(resource);
@@ -352,8 +351,8 @@ void tst_LineCardUpdaterWindow::unknownBoardAfterKnownOne()
     waitForEnd();
 
     const QStringList newResults = results().mid(resultLines);
-    QVERIFY(newResults.contains(
-        "firmwareResourceName=(:/firmware/LQ770_KRONE_LSAPLUS_S2_10PAIR.txt)"));
+    QVERIFY(
+        newResults.contains("firmwareResourceName=(:/firmware/LQ770_KRONE_LSAPLUS_S2_10PAIR.txt)"));
     QVERIFY(newResults.contains("Detected Unknown"));
     QCOMPARE(summarySinceClick(),
              (QStringList{"Detected Unknown", "serialNumber 770001", "Error: bad line card",
@@ -389,7 +388,8 @@ void tst_LineCardUpdaterWindow::twoCards()
     waitForEnd();
     QTRY_COMPARE(emu->card(0)->commandsReceived(OPCODE_LED_RED), 1);
 
-    const QStringList twoCards = connected
+    const QStringList twoCards =
+        connected
         + QStringList({"ERROR: 2 line cards attached - please update your line cards one at a time",
                        "Next: leave one card plugged in and click Update card"});
     QCOMPARE(summary(), twoCards);
@@ -398,7 +398,8 @@ void tst_LineCardUpdaterWindow::twoCards()
 
     // Identify names card 1 only; should the other card report as well, that
     // report only asks for the red LED again.
-    emu->strayReply(1, QByteArray::fromHex("04 01 FF 21 04 00 00 0A 01 02 03 04 D1 BF 0B 00 00 00 00 00"));
+    emu->strayReply(
+        1, QByteArray::fromHex("04 01 FF 21 04 00 00 0A 01 02 03 04 D1 BF 0B 00 00 00 00 00"));
     QTRY_COMPARE(emu->card(0)->commandsReceived(OPCODE_LED_RED), 2);
     QTest::qWait(200);
     QCOMPARE(emu->card(1)->commandsReceived(OPCODE_LED_RED), 2);
@@ -563,8 +564,8 @@ void tst_LineCardUpdaterWindow::controllerNotOpened()
 // installed): no click can find the controller until it is installed.
 void tst_LineCardUpdaterWindow::noUsbLibrary()
 {
-    ui = std::make_unique<UpdaterWindowUnderTest>(std::make_shared<VendorD2xx>(
-        QStringList{QStringLiteral("no-such-ftd2xx-library")}));
+    ui = std::make_unique<UpdaterWindowUnderTest>(
+        std::make_shared<VendorD2xx>(QStringList{QStringLiteral("no-such-ftd2xx-library")}));
     QVERIFY(ui->complete());
     QTest::mouseClick(ui->connectButton, Qt::LeftButton);
     QCOMPARE(ui->results(), (QStringList{"onSelectDevice", "onDeviceSelected(false)"}));
@@ -627,11 +628,11 @@ void tst_LineCardUpdaterWindow::reconnectSoonAfterCablePull()
     waitForEnd();
     QTest::qWait(qMax<qint64>(0, 14000 - sincePull.elapsed()));
 
-    QCOMPARE(summarySinceClick(),
-             (QStringList{"Detected Krone LSA-PLUS 10 pair", "serialNumber 770001",
-                          "Loading firmware - please wait",
-                          "Do not remove the card during the update", "New firmware installed OK",
-                          "Finished.", nextCard}));
+    QCOMPARE(
+        summarySinceClick(),
+        (QStringList{"Detected Krone LSA-PLUS 10 pair", "serialNumber 770001",
+                     "Loading firmware - please wait", "Do not remove the card during the update",
+                     "New firmware installed OK", "Finished.", nextCard}));
     const QStringList newResults = results().mid(resultLines);
     QCOMPARE(newResults.count("LineCardUpdaterWindow::onBootLoaderResult(1)"), 1);
     QCOMPARE(newResults.filter("onBootLoaderResult").size(), 1);
@@ -672,8 +673,8 @@ void tst_LineCardUpdaterWindow::unaskedReportsAreOnlyLogged_data()
     QTest::addColumn<QString>("resultsLine");
 
     QTest::newRow("identity: 04 01 FF 21 04 00 00 0A ...")
-        << (QByteArray::fromHex("04 01 FF 21 04 00 00 0A 01 02 03 04")
-            + EmulatorCodec::le32(770001) + EmulatorCodec::le32(0))
+        << (QByteArray::fromHex("04 01 FF 21 04 00 00 0A 01 02 03 04") + EmulatorCodec::le32(770001)
+            + EmulatorCodec::le32(0))
         << "LineCardUpdaterWindow::onLineCardInfo(0)";
     QTest::newRow("flash version, bootloader to update: 06 FF FF 03 00 01 00 02 00 01 00")
         << QByteArray::fromHex("06 FF FF 03 00 01 00 02 00 01 00")
@@ -681,10 +682,10 @@ void tst_LineCardUpdaterWindow::unaskedReportsAreOnlyLogged_data()
     QTest::newRow("flash version, current: 06 FF FF 02 00 01 00 02 00 01 00")
         << QByteArray::fromHex("06 FF FF 02 00 01 00 02 00 01 00")
         << "LineCardUpdaterWindow::onReflashStatus  False";
-    QTest::newRow("reflash done: 07 FF FF 01") << QByteArray::fromHex("07 FF FF 01")
-                                              << "LineCardUpdaterWindow::onReflashResult  True";
-    QTest::newRow("reflash failed: 07 FF FF 00") << QByteArray::fromHex("07 FF FF 00")
-                                                << "LineCardUpdaterWindow::onReflashResult  False";
+    QTest::newRow("reflash done: 07 FF FF 01")
+        << QByteArray::fromHex("07 FF FF 01") << "LineCardUpdaterWindow::onReflashResult  True";
+    QTest::newRow("reflash failed: 07 FF FF 00")
+        << QByteArray::fromHex("07 FF FF 00") << "LineCardUpdaterWindow::onReflashResult  False";
     QTest::newRow("frame interval cut short: 03 E2")
         << QByteArray::fromHex("03 E2") << "LineCardUpdaterWindow::onLineCardApplicationError(0)";
 }

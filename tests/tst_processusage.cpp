@@ -40,8 +40,9 @@ void tst_ProcessUsage::cpuTimeFollowsASpin()
     QVERIFY2(threadUs <= wallUs + tickUs,
              qPrintable(QStringLiteral("thread %1 us, wall %2 us").arg(threadUs).arg(wallUs)));
     // The process's time holds this thread's.
-    QVERIFY2(processUs + tickUs >= threadUs,
-             qPrintable(QStringLiteral("process %1 us, thread %2 us").arg(processUs).arg(threadUs)));
+    QVERIFY2(
+        processUs + tickUs >= threadUs,
+        qPrintable(QStringLiteral("process %1 us, thread %2 us").arg(processUs).arg(threadUs)));
 }
 
 void tst_ProcessUsage::residentMemoryFollowsAnAllocation()
@@ -57,8 +58,9 @@ void tst_ProcessUsage::residentMemoryFollowsAnAllocation()
     }
     const qint64 peak = ProcessUsage::peakResidentKb();
 
-    QVERIFY2(during - before >= sizeKb * 3 / 4,
-             qPrintable(QStringLiteral("%1 KB before, %2 KB with the block").arg(before).arg(during)));
+    QVERIFY2(
+        during - before >= sizeKb * 3 / 4,
+        qPrintable(QStringLiteral("%1 KB before, %2 KB with the block").arg(before).arg(during)));
     // On Linux the peak (getrusage) and the resident size (/proc/self/statm)
     // come from counters that lag each other by some pages.
     const qint64 slackKb = 1024;

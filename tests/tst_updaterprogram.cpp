@@ -48,9 +48,11 @@ void tst_UpdaterProgram::answersWithoutDisplay_data()
 {
     QTest::addColumn<QString>("option");
     QTest::addColumn<QByteArray>("start");
-    QTest::newRow("--version") << "--version" << QByteArray("linecard-updater " LINECARD_VERSION "\n");
+    QTest::newRow("--version") << "--version"
+                               << QByteArray("linecard-updater " LINECARD_VERSION "\n");
     QTest::newRow("-v") << "-v" << QByteArray("linecard-updater " LINECARD_VERSION "\n");
-    QTest::newRow("--help") << "--help" << QByteArray("Usage: linecard-updater [--help | --version]\n");
+    QTest::newRow("--help") << "--help"
+                            << QByteArray("Usage: linecard-updater [--help | --version]\n");
     QTest::newRow("-h") << "-h" << QByteArray("Usage: linecard-updater [--help | --version]\n");
 }
 

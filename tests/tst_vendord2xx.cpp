@@ -70,9 +70,9 @@ void tst_VendorD2xx::everyCallArrives_data()
     QTest::newRow("FT_Close") << LibraryCall([](D2xxApi &api, FT_HANDLE h) {
         return api.FT_Close(h);
     }) << QByteArray("FT_Close h");
-    QTest::newRow("FT_SetBaudRate, above 16 bits") << LibraryCall([](D2xxApi &api, FT_HANDLE h) {
-        return api.FT_SetBaudRate(h, 921600);
-    }) << QByteArray("FT_SetBaudRate h 921600");
+    QTest::newRow("FT_SetBaudRate, above 16 bits")
+        << LibraryCall([](D2xxApi &api, FT_HANDLE h) { return api.FT_SetBaudRate(h, 921600); })
+        << QByteArray("FT_SetBaudRate h 921600");
     QTest::newRow("FT_SetDataCharacteristics") << LibraryCall([](D2xxApi &api, FT_HANDLE h) {
         return api.FT_SetDataCharacteristics(h, FT_BITS_8, FT_STOP_BITS_2, FT_PARITY_NONE);
     }) << QByteArray("FT_SetDataCharacteristics h 8 2 0");
@@ -82,21 +82,21 @@ void tst_VendorD2xx::everyCallArrives_data()
     QTest::newRow("FT_SetFlowControl") << LibraryCall([](D2xxApi &api, FT_HANDLE h) {
         return api.FT_SetFlowControl(h, 0x0400, 0x11, 0x13);
     }) << QByteArray("FT_SetFlowControl h 0x0400 0x11 0x13");
-    QTest::newRow("FT_SetTimeouts") << LibraryCall([](D2xxApi &api, FT_HANDLE h) {
-        return api.FT_SetTimeouts(h, 70000, 20);
-    }) << QByteArray("FT_SetTimeouts h 70000 20");
+    QTest::newRow("FT_SetTimeouts")
+        << LibraryCall([](D2xxApi &api, FT_HANDLE h) { return api.FT_SetTimeouts(h, 70000, 20); })
+        << QByteArray("FT_SetTimeouts h 70000 20");
     QTest::newRow("FT_SetRts") << LibraryCall([](D2xxApi &api, FT_HANDLE h) {
         return api.FT_SetRts(h);
     }) << QByteArray("FT_SetRts h");
     QTest::newRow("FT_ClrRts") << LibraryCall([](D2xxApi &api, FT_HANDLE h) {
         return api.FT_ClrRts(h);
     }) << QByteArray("FT_ClrRts h");
-    QTest::newRow("FT_SetBreakOn") << LibraryCall([](D2xxApi &api, FT_HANDLE h) {
-        return api.FT_SetBreakOn(h);
-    }) << QByteArray("FT_SetBreakOn h");
-    QTest::newRow("FT_SetBreakOff") << LibraryCall([](D2xxApi &api, FT_HANDLE h) {
-        return api.FT_SetBreakOff(h);
-    }) << QByteArray("FT_SetBreakOff h");
+    QTest::newRow("FT_SetBreakOn")
+        << LibraryCall([](D2xxApi &api, FT_HANDLE h) { return api.FT_SetBreakOn(h); })
+        << QByteArray("FT_SetBreakOn h");
+    QTest::newRow("FT_SetBreakOff")
+        << LibraryCall([](D2xxApi &api, FT_HANDLE h) { return api.FT_SetBreakOff(h); })
+        << QByteArray("FT_SetBreakOff h");
     QTest::newRow("FT_SetBitMode") << LibraryCall([](D2xxApi &api, FT_HANDLE h) {
         return api.FT_SetBitMode(h, 0x32, FT_BITMODE_CBUS_BITBANG);
     }) << QByteArray("FT_SetBitMode h 0x32 0x20");
@@ -301,7 +301,8 @@ void tst_VendorD2xx::defaultNamesGoThroughTheLibrarySearch()
     bool onPath = false;
     for (const QString &folder : qEnvironmentVariable("PATH").split(QLatin1Char(';')))
         onPath = onPath
-                 || QFileInfo(folder).canonicalFilePath().compare(fakeDir, Qt::CaseInsensitive) == 0;
+                 || QFileInfo(folder).canonicalFilePath().compare(fakeDir, Qt::CaseInsensitive)
+                        == 0;
     if (!onPath)
         QSKIP("the fake library's folder is not on PATH");
     QLibrary installed(QStringLiteral("ftd2xx64.dll"));

@@ -156,7 +156,8 @@ void tst_VendorUsb::exportsOnlyItsOwnFunctions()
     QVERIFY(!direct.resolve("libusb_open"));
 
     // The build the package names: 1.4.24.
-    auto version = reinterpret_cast<FT_STATUS (*)(uint32_t *)>(direct.resolve("FT_GetLibraryVersion"));
+    auto version =
+        reinterpret_cast<FT_STATUS (*)(uint32_t *)>(direct.resolve("FT_GetLibraryVersion"));
     uint32_t number = 0;
     QCOMPARE(version(&number), FT_STATUS(FT_OK));
     QCOMPARE(number, 0x00010424u);
@@ -269,8 +270,8 @@ void tst_VendorUsb::purgeOfReceivedBytes_data()
     QTest::newRow("FT_PURGE_RX alone (value 1): the bytes stay in the chip")
         << uint32_t(FT_PURGE_RX) << 10;
     QTest::newRow("FT_PURGE_TX alone (value 2) drops them") << uint32_t(FT_PURGE_TX) << 0;
-    QTest::newRow("both, as the tool purges, drop them") << uint32_t(FT_PURGE_RX | FT_PURGE_TX)
-                                                         << 0;
+    QTest::newRow("both, as the tool purges, drop them")
+        << uint32_t(FT_PURGE_RX | FT_PURGE_TX) << 0;
 }
 
 void tst_VendorUsb::purgeOfReceivedBytes()
@@ -429,8 +430,7 @@ void tst_VendorUsb::chipThatDoesNotOpen()
         Chip::Options options;
         options.product = "FT232R USB UART";
         newChip(options);
-    }
-    else if (cause == "permission")
+    } else if (cause == "permission")
         chip->setNodeMode(0);
     int other = -1;
     if (cause == "program") {

@@ -35,7 +35,10 @@ private slots:
 
 private:
     void connectController();
-    int commands(int card, quint8 opcode) const { return emu->card(card)->commandsReceived(opcode); }
+    int commands(int card, quint8 opcode) const
+    {
+        return emu->card(card)->commandsReceived(opcode);
+    }
     int getStatusCalls() const;
 
     std::shared_ptr<EmulatedD2xx> emu;
@@ -184,33 +187,33 @@ void tst_VX420Controller::commandWireBytes_data()
     QTest::addColumn<int>("argument");
     QTest::addColumn<QByteArray>("body");
 
-    QTest::newRow("frame interval 12500: 03 E6 04") << "onReqCmdFrameInterval" << 12500
-                                                     << QByteArray::fromHex("03 E6 04");
-    QTest::newRow("frame interval 19: 03 01 FF") << "onReqCmdFrameInterval" << 19
-                                                  << QByteArray::fromHex("03 01 FF");
+    QTest::newRow("frame interval 12500: 03 E6 04")
+        << "onReqCmdFrameInterval" << 12500 << QByteArray::fromHex("03 E6 04");
+    QTest::newRow("frame interval 19: 03 01 FF")
+        << "onReqCmdFrameInterval" << 19 << QByteArray::fromHex("03 01 FF");
     QTest::newRow("fast frames before any frame: 03 63 05")
         << "onReqCmdFastFrames" << -1 << QByteArray::fromHex("03 63 05");
-    QTest::newRow("identify 3: 84 03 FF") << "onReqCmdIdentify" << 3
-                                           << QByteArray::fromHex("84 03 FF");
-    QTest::newRow("information: 04 FF FF") << "onReqCmdGetLineCardInfo" << -1
-                                            << QByteArray::fromHex("04 FF FF");
-    QTest::newRow("flash version: 06 FF FF") << "onReqFlashVersion" << -1
-                                              << QByteArray::fromHex("06 FF FF");
-    QTest::newRow("reflash: 07 FF FF") << "onReqReflashAction" << -1
-                                        << QByteArray::fromHex("07 FF FF");
+    QTest::newRow("identify 3: 84 03 FF")
+        << "onReqCmdIdentify" << 3 << QByteArray::fromHex("84 03 FF");
+    QTest::newRow("information: 04 FF FF")
+        << "onReqCmdGetLineCardInfo" << -1 << QByteArray::fromHex("04 FF FF");
+    QTest::newRow("flash version: 06 FF FF")
+        << "onReqFlashVersion" << -1 << QByteArray::fromHex("06 FF FF");
+    QTest::newRow("reflash: 07 FF FF")
+        << "onReqReflashAction" << -1 << QByteArray::fromHex("07 FF FF");
     QTest::newRow("beacon: 10 FF FF") << "onReqCmdBeacon" << -1 << QByteArray::fromHex("10 FF FF");
     QTest::newRow("listen: 11 FF FF") << "onReqCmdListen" << -1 << QByteArray::fromHex("11 FF FF");
     QTest::newRow("clamp: 12 FF FF") << "onReqCmdClamp" << -1 << QByteArray::fromHex("12 FF FF");
-    QTest::newRow("continuity: 13 FF FF") << "onReqCmdContinuity" << -1
-                                           << QByteArray::fromHex("13 FF FF");
+    QTest::newRow("continuity: 13 FF FF")
+        << "onReqCmdContinuity" << -1 << QByteArray::fromHex("13 FF FF");
     QTest::newRow("red: 21 FF FF") << "onReqCmdLedRed" << -1 << QByteArray::fromHex("21 FF FF");
     QTest::newRow("green: 22 FF FF") << "onReqCmdLedGreen" << -1 << QByteArray::fromHex("22 FF FF");
-    QTest::newRow("yellow: 23 FF FF") << "onReqCmdLedYellow" << -1
-                                       << QByteArray::fromHex("23 FF FF");
+    QTest::newRow("yellow: 23 FF FF")
+        << "onReqCmdLedYellow" << -1 << QByteArray::fromHex("23 FF FF");
     QTest::newRow("off: 28 FF FF") << "onReqCmdLedOff" << -1 << QByteArray::fromHex("28 FF FF");
     QTest::newRow("on: 29 FF FF") << "onReqCmdLedOn" << -1 << QByteArray::fromHex("29 FF FF");
-    QTest::newRow("flash slow: 2A FF FF") << "onReqCmdLedFlashSlow" << -1
-                                           << QByteArray::fromHex("2A FF FF");
+    QTest::newRow("flash slow: 2A FF FF")
+        << "onReqCmdLedFlashSlow" << -1 << QByteArray::fromHex("2A FF FF");
 }
 
 void tst_VX420Controller::commandWireBytes()
@@ -225,7 +228,8 @@ void tst_VX420Controller::commandWireBytes()
     if (argument < 0)
         QVERIFY(QMetaObject::invokeMethod(controller.get(), name.constData()));
     else
-        QVERIFY(QMetaObject::invokeMethod(controller.get(), name.constData(), Q_ARG(int, argument)));
+        QVERIFY(
+            QMetaObject::invokeMethod(controller.get(), name.constData(), Q_ARG(int, argument)));
     QCOMPARE(controller->linkMode(), VX420Controller::Commands);
     // Commands the card does not know are answered CONFUSED and sent once more.
     QTRY_VERIFY(!emu->card(0)->receivedCommands().isEmpty());
@@ -248,13 +252,13 @@ void tst_VX420Controller::confusedResendRule()
 
     // A plain reply re-arms the re-send; then CONFUSED, another reply,
     // CONFUSED: each confusion gets its re-send.
-    controller->onReqCmdLedOff();        // 3: answered
+    controller->onReqCmdLedOff(); // 3: answered
     QTRY_COMPARE(led.count(), 1);
     emu->card(0)->confusedReplyTo(4);
     emu->card(0)->confusedReplyTo(6);
-    controller->onReqCmdLedRed();        // 4: confused, re-sent as 5: answered
+    controller->onReqCmdLedRed(); // 4: confused, re-sent as 5: answered
     QTRY_COMPARE(led.count(), 2);
-    controller->onReqCmdLedYellow();     // 6: confused, re-sent as 7: answered
+    controller->onReqCmdLedYellow(); // 6: confused, re-sent as 7: answered
     QTRY_COMPARE(led.count(), 3);
     QCOMPARE(commands(0, OPCODE_LED_RED), 2);
     QCOMPARE(commands(0, OPCODE_LED_YELLOW), 2);
@@ -284,14 +288,16 @@ void tst_VX420Controller::silentCardRaisesNoReplyOncePerTransmission()
 // not.
 void tst_VX420Controller::replyTimeoutEndsOnlyOnItsReply_data()
 {
-    QTest::addColumn<int>("command"); // 0: flash version, 1: reflash, 2: frame interval, 3: identify
+    QTest::addColumn<int>(
+        "command"); // 0: flash version, 1: reflash, 2: frame interval, 3: identify
     QTest::addColumn<QByteArray>("stray"); // a report before the reply to the first send
     QTest::addColumn<int>("lost");         // replies lost, from the first send on
     QTest::addColumn<int>("sends");
     QTest::addColumn<bool>("noReply");
 
     const QByteArray led = QByteArray::fromHex("22FFFF");
-    const QByteArray identity = QByteArray::fromHex("04010021040000" "0A01020304D1BF0B0000000000");
+    const QByteArray identity = QByteArray::fromHex("04010021040000"
+                                                    "0A01020304D1BF0B0000000000");
     QTest::newRow("flash version: a stray LED report, its reply lost: asked again")
         << 0 << led << 1 << 2 << false;
     QTest::newRow("flash version: both replies lost") << 0 << QByteArray() << 2 << 2 << true;
@@ -324,12 +330,21 @@ void tst_VX420Controller::replyTimeoutEndsOnlyOnItsReply()
     for (int i = 0; i < lost; ++i)
         emu->card(0)->dropReplyTo(first + i);
 
-    const quint8 headers[] = {GET_FLASH_VER, REFLASH_ACTION, OPCODE_FRAME_INTERVAL, OPCODE_IDENTIFY};
+    const quint8 headers[] = {GET_FLASH_VER, REFLASH_ACTION, OPCODE_FRAME_INTERVAL,
+                              OPCODE_IDENTIFY};
     switch (command) {
-    case 0: controller->onReqFlashVersion(); break;
-    case 1: controller->onReqReflashAction(); break;
-    case 2: controller->onReqCmdFrameInterval(12500); break;
-    default: controller->onReqCmdIdentify(1); break;
+    case 0:
+        controller->onReqFlashVersion();
+        break;
+    case 1:
+        controller->onReqReflashAction();
+        break;
+    case 2:
+        controller->onReqCmdFrameInterval(12500);
+        break;
+    default:
+        controller->onReqCmdIdentify(1);
+        break;
     }
     QSignalSpy *answered[] = {&status, &reflash, &frameRate, &identityReports};
     if (noReply)

@@ -31,7 +31,10 @@ QList<EmulatorCall> transmissionAt(qint64 timeUs, int characters)
             call(timeUs, "FT_Write", QByteArray(characters, 'x'))};
 }
 
-double us(int characters) { return WireTimeBound::charactersUs(characters); }
+double us(int characters)
+{
+    return WireTimeBound::charactersUs(characters);
+}
 } // namespace
 
 class tst_WireTimeBound : public QObject
@@ -53,11 +56,11 @@ void tst_WireTimeBound::fromRecord_data()
     QTest::addColumn<double>("expectedUs");
 
     const QList<EmulatorCall> one = transmissionAt(10000, 9);
-    QTest::newRow("9 characters, no reply") << one << QList<EmulatorFrame>() << 1 << 0
-                                             << 2090 + us(9);
+    QTest::newRow("9 characters, no reply")
+        << one << QList<EmulatorFrame>() << 1 << 0 << 2090 + us(9);
     QTest::newRow("three 3-character frames: three intervals and the last frame")
-        << one << QList<EmulatorFrame>{frame(30000, 3), frame(42500, 3), frame(55000, 3)} << 1
-        << 3 << 2090 + us(9) + 3 * 12500 + us(3);
+        << one << QList<EmulatorFrame>{frame(30000, 3), frame(42500, 3), frame(55000, 3)} << 1 << 3
+        << 2090 + us(9) + 3 * 12500 + us(3);
     QTest::newRow("each frame counts the interval it was sent under")
         << one << QList<EmulatorFrame>{frame(30000, 3, 1250), frame(31250, 4, 1250)} << 1 << 2
         << 2090 + us(9) + 2 * 1250 + us(4);
@@ -78,8 +81,8 @@ void tst_WireTimeBound::fromRecord_data()
         << failed << QList<EmulatorFrame>() << 1 << 0 << 2090 + us(9);
 
     QList<EmulatorCall> noBreak{call(10000, "FT_Write", "ab")};
-    QTest::newRow("a write without a break") << noBreak << QList<EmulatorFrame>() << 1 << 0
-                                             << us(2);
+    QTest::newRow("a write without a break")
+        << noBreak << QList<EmulatorFrame>() << 1 << 0 << us(2);
 
     const QList<EmulatorCall> outside = transmissionAt(500, 2) + one + transmissionAt(900000, 7);
     QTest::newRow("only writes inside the interval")
@@ -133,10 +136,9 @@ void tst_WireTimeBound::boundsARealExchange()
     const WireTimeBound bound = WireTimeBound::fromRecord(calls, frames, 0, emu->nowUs());
     QCOMPARE(bound.transmissions, 1);
     QCOMPARE(bound.replyFrames, frames.size());
-    QVERIFY2(bound.totalUs() <= linkUs && linkUs - bound.totalUs() < 2000,
-             qPrintable(QStringLiteral("bound %1 us, link %2 us")
-                            .arg(bound.totalUs())
-                            .arg(linkUs)));
+    QVERIFY2(
+        bound.totalUs() <= linkUs && linkUs - bound.totalUs() < 2000,
+        qPrintable(QStringLiteral("bound %1 us, link %2 us").arg(bound.totalUs()).arg(linkUs)));
 }
 
 QTEST_GUILESS_MAIN(tst_WireTimeBound)

@@ -39,7 +39,7 @@ constexpr std::size_t expectedFileSize = 26084;
 class SplitMix64
 {
 public:
-    explicit SplitMix64(std::uint64_t seed) : state(seed) {}
+    explicit SplitMix64(std::uint64_t seed) : state(seed) { }
 
     std::uint64_t next()
     {

@@ -2,7 +2,8 @@
 
 #include <QMutexLocker>
 
-CommsWorker::CommsWorker(std::shared_ptr<D2xxApi> api) : ftdi(std::move(api)) {}
+CommsWorker::CommsWorker(std::shared_ptr<D2xxApi> api) : ftdi(std::move(api))
+{ }
 
 QStringList CommsWorker::debuggableGetDeviceList()
 {
@@ -27,8 +28,7 @@ bool CommsWorker::selectDevice(const QString &name)
         // A chip whose strings could not be read may be the controller's,
         // there but not to be opened. The chip maker's library lists such a
         // chip with ID 0.
-        for (int i = 0; i < deviceNames.size() && refusal == D2xxApi::OpenRefusal::NotKnown;
-             ++i) {
+        for (int i = 0; i < deviceNames.size() && refusal == D2xxApi::OpenRefusal::NotKnown; ++i) {
             const quint32 id = ftdi.listedId(i);
             if (deviceNames.at(i).isEmpty() && (id == 0x04036001 || id == 0x04036015 || id == 0))
                 refusal = ftdi.openRefusal(i, name.toUtf8());

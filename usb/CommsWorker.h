@@ -22,9 +22,9 @@ public:
 
     // Why the last selectDevice failed.
     enum class OpenFailure {
-        None,         // it opened
-        NotFound,     // no device of that name is listed
-        NotOpened,    // the device is listed, but it could not be opened
+        None,      // it opened
+        NotFound,  // no device of that name is listed
+        NotOpened, // the device is listed, but it could not be opened
     };
 
     QStringList debuggableGetDeviceList();

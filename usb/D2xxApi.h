@@ -55,9 +55,9 @@ public:
     // Why a chip that is there cannot be opened.
     enum class OpenRefusal {
         NotKnown,
-        NoPermission,       // this user may not open its device node
-        KernelDriver,       // a kernel driver (ftdi_sio) holds it
-        OtherProgram,       // another program has it open
+        NoPermission, // this user may not open its device node
+        KernelDriver, // a kernel driver (ftdi_sio) holds it
+        OtherProgram, // another program has it open
     };
     // Why the last FT_Open that failed was refused, as far as the backend
     // can tell; `description` is that of the chip sought, for a backend that

@@ -100,9 +100,11 @@ struct LibftdiD2xx::Device
     }
 };
 
-LibftdiD2xx::LibftdiD2xx() : LibftdiD2xx(LibftdiCalls::library()) {}
+LibftdiD2xx::LibftdiD2xx() : LibftdiD2xx(LibftdiCalls::library())
+{ }
 
-LibftdiD2xx::LibftdiD2xx(std::shared_ptr<LibftdiCalls> calls) : calls(std::move(calls)) {}
+LibftdiD2xx::LibftdiD2xx(std::shared_ptr<LibftdiCalls> calls) : calls(std::move(calls))
+{ }
 
 LibftdiD2xx::~LibftdiD2xx()
 {
@@ -396,7 +398,8 @@ FT_STATUS LibftdiD2xx::FT_Write(FT_HANDLE handle, void *buffer, uint32_t bytesTo
     ftdi->usb_write_timeout = int(std::min<uint32_t>(device->writeTimeoutMs, INT_MAX));
     int result = 0;
     for (int attempt = 0; attempt <= transientFailures; ++attempt) {
-        result = calls->writeData(ftdi, static_cast<const unsigned char *>(buffer), int(bytesToWrite));
+        result = calls->writeData(ftdi, static_cast<const unsigned char *>(buffer),
+                                  int(bytesToWrite));
         if (result >= 0 || deviceGone(result))
             break;
     }

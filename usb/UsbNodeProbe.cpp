@@ -67,8 +67,8 @@ D2xxApi::OpenRefusal UsbNodeProbe::refusal(quint16 vendorId, const QByteArray &p
         if (!busOk || !devOk || bus > 999 || address > 999)
             continue;
         const QByteArray node = QByteArray("/dev/bus/usb/")
-            + QByteArray::number(bus).rightJustified(3, '0') + '/'
-            + QByteArray::number(address).rightJustified(3, '0');
+                                + QByteArray::number(bus).rightJustified(3, '0') + '/'
+                                + QByteArray::number(address).rightJustified(3, '0');
         const OpenRefusal found = probeNode(node);
         if (found != OpenRefusal::NotKnown)
             return found;

@@ -59,7 +59,7 @@ struct VendorD2xx::Functions
 
 namespace {
 
-template <typename Function>
+template<typename Function>
 bool resolve(QLibrary &library, const char *name, Function &target, QString &missing)
 {
     if (!missing.isEmpty())

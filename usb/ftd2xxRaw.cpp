@@ -12,7 +12,8 @@ constexpr quint32 rtsPulseUs = 2100;
 constexpr quint32 echoPollMs = 2;
 } // namespace
 
-ftd2xxRaw::ftd2xxRaw(std::shared_ptr<D2xxApi> api) : api(std::move(api)) {}
+ftd2xxRaw::ftd2xxRaw(std::shared_ptr<D2xxApi> api) : api(std::move(api))
+{ }
 
 ftd2xxRaw::~ftd2xxRaw()
 {

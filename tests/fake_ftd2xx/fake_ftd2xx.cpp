@@ -123,8 +123,8 @@ FAKE_EXPORT FT_STATUS FAKE_WINAPI FT_SetChars(FT_HANDLE handle, uint8_t eventCha
                                               uint8_t eventCharEnabled, uint8_t errorChar,
                                               uint8_t errorCharEnabled)
 {
-    logCall("FT_SetChars %s 0x%02x %u 0x%02x %u", handleName(handle), eventChar,
-            eventCharEnabled, errorChar, errorCharEnabled);
+    logCall("FT_SetChars %s 0x%02x %u 0x%02x %u", handleName(handle), eventChar, eventCharEnabled,
+            errorChar, errorCharEnabled);
     return handleStatus(handle);
 }
 

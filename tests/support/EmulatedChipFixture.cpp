@@ -9,8 +9,8 @@
 
 QByteArray packet(quint8 opcode, quint16 argument, quint8 flags, const QByteArray &payload)
 {
-    return EmulatorCodec::encodePacket(char(opcode | flags) + EmulatorCodec::argumentDigits(argument)
-                                       + payload);
+    return EmulatorCodec::encodePacket(char(opcode | flags)
+                                       + EmulatorCodec::argumentDigits(argument) + payload);
 }
 
 qint64 charsUs(qint64 n)
@@ -143,7 +143,7 @@ void EmulatedChipFixture::selectLineCards()
 }
 
 void EmulatedChipFixture::transmit(const QByteArray &packets, bool withBreak, char sync,
-                                bool waitWireTime)
+                                   bool waitWireTime)
 {
     if (withBreak) {
         QCOMPARE(emu->FT_SetRts(handle), FT_STATUS(FT_OK));
@@ -155,7 +155,8 @@ void EmulatedChipFixture::transmit(const QByteArray &packets, bool withBreak, ch
     }
     QByteArray bytes = sync + packets;
     uint32_t written = 0;
-    QCOMPARE(emu->FT_Write(handle, bytes.data(), uint32_t(bytes.size()), &written), FT_STATUS(FT_OK));
+    QCOMPARE(emu->FT_Write(handle, bytes.data(), uint32_t(bytes.size()), &written),
+             FT_STATUS(FT_OK));
     QCOMPARE(written, uint32_t(bytes.size()));
     if (waitWireTime) {
         emu->sleepMicroseconds(uint32_t(((bytes.size() * 11000 + 9599) / 9600 + 2) * 1000));
@@ -216,4 +217,3 @@ QByteArray EmulatedChipFixture::bslExchange(const QByteArray &command)
         return "not a bootloader reply: " + EmulatorCodec::hex(body);
     return EmulatorCodec::hex(body.mid(3));
 }
-
