@@ -801,9 +801,11 @@ void tst_FaultMatrix::faults_data()
     installed.retries = -1;
     Outcome lateNoReply = noReplyAfterInstall(false);
     lateNoReply.retries = -1;
-    Outcome lateGaveUp = failed({"Loading firmware - please wait", "ERROR: firmware load failed"},
-                                OPCODE_LED_RED, true, false,
-                                LineCardUpdaterWindow::retriesPerClick);
+    Outcome lateGaveUp = failed({"Loading firmware - please wait",
+                                 "Do not remove the card during the update",
+                                 "ERROR: firmware load failed",
+                                 "Next: reseat the card and click Update card again"},
+                                OPCODE_LED_RED, true, false, LineCardUpdaterWindow::retriesPerClick);
     lateGaveUp.flashChecked = false;
     installed.orElse = {lateNoReply, lateGaveUp};
     QTest::newRow("every answer from page 121 on 2,009 ms late") << lateFromPage121 << installed;
