@@ -49,6 +49,11 @@ tools/wine-run.sh cmd /c exit 0 # makes the prefix on first use
 "$wineserver" -w
 "$wineserver" -p
 trap '"$wineserver" -k 2>/dev/null || true' EXIT
+# Wine's own services start with the first program and live as long as the
+# server; started by a test, they would hold its output open, and CTest
+# would wait for them to the end. A first program with nowhere to write
+# starts them.
+tools/wine-run.sh cmd /c exit 0 </dev/null >/dev/null 2>&1
 
 # Now and then Wine fails to start a program: it ends at once, with no
 # output (once in some 300 programs here). A test that fails is run once
