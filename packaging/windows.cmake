@@ -33,8 +33,10 @@ set(CPACK_PACKAGE_INSTALL_DIRECTORY "Line Card Update Tool")
 set(CPACK_NSIS_PACKAGE_NAME "Line Card Update Tool")
 set(CPACK_NSIS_DISPLAY_NAME "Line Card Update Tool")
 # A 64-bit installer into the 64-bit program folder: Debian's makensis
-# otherwise makes a 32-bit one, which a 64-bit-only Wine cannot run.
-set(CPACK_NSIS_DEFINES "Target amd64-unicode")
+# otherwise makes a 32-bit one, which a 64-bit-only Wine cannot run. CPack
+# writes CPACK_NSIS_DEFINES itself, so the "Target" line rides on the line
+# that names the compressor, at the top of the installer's script.
+set(CPACK_NSIS_COMPRESSOR "lzma\n  Target amd64-unicode")
 set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
 set(CPACK_NSIS_ENABLE_UNINSTALL_BEFORE_INSTALL ON)
 # The Start-menu entry, and the program's icon in the list of installed programs.
