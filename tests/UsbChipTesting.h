@@ -3,6 +3,8 @@
 // What the tests that drive the emulated FT232R through a real USB library
 // share: checks of what the chip was told, and the means to tell it.
 
+#include "app/LineCardUpdaterWindow.h"
+#include "bootloader/FirmwareImage.h"
 #include "emulator/EmulatedFt232r.h"
 #include "usb/D2xxApi.h"
 
@@ -146,6 +148,64 @@ inline QString rtsAroundBreaks(const QList<Request> &requests, int from, int &br
         }
     }
     return {};
+}
+
+// The line as connecting leaves it: 9600 baud, 8 data bits, no parity,
+// 2 stop bits, and the controller switched to its line cards.
+inline void checkConnectedLine(const EmulatedLineState &line)
+{
+    QCOMPARE(line.baudRate, 9600u);
+    QCOMPARE(int(line.wordLength), 8);
+    QCOMPARE(int(line.stopBits), int(FT_STOP_BITS_2));
+    QCOMPARE(int(line.parity), 0);
+    QVERIFY(line.lineCardPath);
+}
+
+// A whole update that has ended: "Finished." over the exact image, the
+// information segment as it was and locked, the application running and
+// the green LED; and what the chip was told, from the connection on: 9600
+// baud whenever it was set (the divisor corrected for CBUS bit-bang mode),
+// 8N2, the event character 0x00, the resting pins then the line-card path,
+// and RTS around every break. Judged once RTS has dropped after the last
+// transmission: the card takes the LED command while it is on the wire.
+inline void checkInstalled(EmulatedFt232r &chip, const QStringList &summary,
+                           const QByteArray &segmentBefore, int requestsAtConnect,
+                           const QString &imagePath)
+{
+    using Chip = EmulatedFt232r;
+    QCOMPARE(LineCardUpdaterWindow::verdictOf(summary), QString("Finished."));
+    FirmwareImage image;
+    QVERIFY(image.load(imagePath));
+    QCOMPARE(chip.card(0)->bootloader().flash(image.loadAddress(), image.payload().size()),
+             image.payload());
+    QCOMPARE(chip.card(0)->bootloader().infoSegment(), segmentBefore);
+    QVERIFY(chip.card(0)->bootloader().infoSegmentLocked());
+    QVERIFY(chip.card(0)->bootloader().applicationRunning());
+    QTRY_COMPARE(chip.card(0)->ledState(), 0x22);
+    QTRY_VERIFY(!chip.lineState().rts);
+
+    const QList<Chip::ControlRequest> requests = chip.controlRequests();
+    for (const Chip::ControlRequest &r : requests) {
+        if (r.request == Chip::requestBaudRate)
+            QCOMPARE(Chip::baudRateOf(r.value, r.index), 9600.0);
+        if (r.request == Chip::requestData)
+            QCOMPARE(r.value & 0x3FFF, 0x1008);
+    }
+    QVERIFY(count(requests, Chip::requestBaudRate) >= 1);
+    bool eventChar = false;
+    QList<quint16> masks;
+    for (const Chip::ControlRequest &r : requests) {
+        eventChar |= r.request == Chip::requestEventChar && r.value == 0x0100;
+        if (r.request == Chip::requestBitMode)
+            masks.append(r.value);
+    }
+    QVERIFY(eventChar);
+    QCOMPARE(masks, (QList<quint16>{0x2022, 0x2032, 0x2022, 0x2010, 0x2030}));
+
+    int breaks = 0;
+    const QString broken = rtsAroundBreaks(requests, requestsAtConnect, breaks);
+    QVERIFY2(broken.isEmpty(), qPrintable(broken));
+    QVERIFY(breaks > 130); // one per transmission of the update
 }
 
 } // namespace UsbChipTesting
