@@ -1,4 +1,5 @@
 #include "UsbChipTesting.h"
+#include "tests/support/UpdaterWindowUnderTest.h"
 
 #include "app/LineCardUpdaterWindow.h"
 #include "bootloader/FirmwareImage.h"
@@ -7,7 +8,6 @@
 #include "emulator/EmulatedFt232r.h"
 #include "usb/LibftdiD2xx.h"
 
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QtTest>
 
@@ -47,14 +47,11 @@ private slots:
 private:
     void setUpWindow();
     void connectController();
-    QStringList summary() const { return summaryPane->toPlainText().split('\n'); }
+    QStringList summary() const { return ui->summary(); }
 
     std::unique_ptr<EmulatedFt232r> chip;
     std::shared_ptr<D2xxApi> api;
-    std::unique_ptr<LineCardUpdaterWindow> window;
-    QPushButton *connectButton = nullptr;
-    QPushButton *updateButton = nullptr;
-    QPlainTextEdit *summaryPane = nullptr;
+    std::unique_ptr<UpdaterWindowUnderTest> ui;
 };
 
 void tst_LibftdiUsb::initTestCase()
@@ -75,25 +72,21 @@ void tst_LibftdiUsb::init()
 
 void tst_LibftdiUsb::cleanup()
 {
-    window.reset();
+    ui.reset();
     api.reset();
     chip.reset();
 }
 
 void tst_LibftdiUsb::setUpWindow()
 {
-    window = std::make_unique<LineCardUpdaterWindow>(nullptr, api);
-    connectButton = window->findChild<QPushButton *>("connectButton");
-    updateButton = window->findChild<QPushButton *>("updateButton");
-    summaryPane = window->findChild<QPlainTextEdit *>("summaryPane");
-    QVERIFY(connectButton && updateButton && summaryPane);
-    window->show();
+    ui = std::make_unique<UpdaterWindowUnderTest>(api);
+    QVERIFY(ui->complete());
 }
 
 void tst_LibftdiUsb::connectController()
 {
-    QTest::mouseClick(connectButton, Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(updateButton->isEnabled(), 10000);
+    QTest::mouseClick(ui->connectButton, Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(ui->updateButton->isEnabled(), 10000);
 }
 
 void tst_LibftdiUsb::listedAndOpened_data()
@@ -155,7 +148,7 @@ void tst_LibftdiUsb::installThroughLibftdi()
 
     const int requestsAtConnect = chip->controlRequests().size();
     const QByteArray segment = chip->card(0)->bootloader().infoSegment();
-    QTest::mouseClick(updateButton, Qt::LeftButton);
+    QTest::mouseClick(ui->updateButton, Qt::LeftButton);
     QTRY_VERIFY_WITH_TIMEOUT(AutoUpdateRunner::outcomeOf(summary()) >= 0, installTimeoutMs);
     UsbChipTesting::checkInstalled(*chip, summary(), segment, requestsAtConnect, imagePath);
 }
@@ -166,8 +159,8 @@ void tst_LibftdiUsb::cablePulledAndPluggedBackIn()
     connectController();
     chip->pullCable();
     QTRY_COMPARE_WITH_TIMEOUT(summary().last(), linkLost, 5000);
-    QVERIFY(connectButton->isEnabled());
-    QVERIFY(!updateButton->isEnabled());
+    QVERIFY(ui->connectButton->isEnabled());
+    QVERIFY(!ui->updateButton->isEnabled());
 
     // Back in: a new device, opened anew.
     const QString nodeBefore = chip->deviceNode();
@@ -184,8 +177,8 @@ void tst_LibftdiUsb::noPermission()
     setUpWindow();
     {
         const UsbChipTesting::WithoutFileOverride asAUser;
-        QTest::mouseClick(connectButton, Qt::LeftButton);
-        QTRY_VERIFY(connectButton->isEnabled());
+        QTest::mouseClick(ui->connectButton, Qt::LeftButton);
+        QTRY_VERIFY(ui->connectButton->isEnabled());
     }
     // What a user of the package does: plug the controller in again (the
     // rule applies to a new plug), or join the group the rule names.
@@ -194,7 +187,7 @@ void tst_LibftdiUsb::noPermission()
                           "controller, plug it in again and click Connect again",
                           "Next: if it is refused again, have your user added to the group "
                           "plugdev and log in again"}));
-    QVERIFY(!updateButton->isEnabled());
+    QVERIFY(!ui->updateButton->isEnabled());
 }
 
 // A stall or a babble now and then is no lost link; one that does not stop is.
@@ -202,7 +195,7 @@ void tst_LibftdiUsb::passingFaultsOnTheCable()
 {
     setUpWindow();
     connectController();
-    VX420Controller *controller = window->controllerManager();
+    VX420Controller *controller = ui->window->controllerManager();
     chip->failNextReads(LibftdiD2xx::transientFailures, -EPIPE);
     QTest::qWait(500);
     controller->onReqCmdLedGreen();

@@ -1,4 +1,5 @@
 #include "UsbChipTesting.h"
+#include "tests/support/UpdaterWindowUnderTest.h"
 
 #include "app/LineCardUpdaterWindow.h"
 #include "bootloader/FirmwareImage.h"
@@ -10,7 +11,6 @@
 
 #include <QDir>
 #include <QElapsedTimer>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSet>
 #include <QtTest>
@@ -79,14 +79,11 @@ private:
     void newChip(const Chip::Options &options);
     void setUpWindow();
     void connectController();
-    QStringList summary() const { return summaryPane->toPlainText().split('\n'); }
+    QStringList summary() const { return ui->summary(); }
 
     std::unique_ptr<Chip> chip;
     std::shared_ptr<VendorD2xx> api;
-    std::unique_ptr<LineCardUpdaterWindow> window;
-    QPushButton *connectButton = nullptr;
-    QPushButton *updateButton = nullptr;
-    QPlainTextEdit *summaryPane = nullptr;
+    std::unique_ptr<UpdaterWindowUnderTest> ui;
 };
 
 void tst_VendorUsb::initTestCase()
@@ -117,7 +114,7 @@ void tst_VendorUsb::init()
 
 void tst_VendorUsb::cleanup()
 {
-    window.reset();
+    ui.reset();
     api.reset();
     chip.reset();
 }
@@ -131,18 +128,14 @@ void tst_VendorUsb::newChip(const Chip::Options &options)
 
 void tst_VendorUsb::setUpWindow()
 {
-    window = std::make_unique<LineCardUpdaterWindow>(nullptr, api);
-    connectButton = window->findChild<QPushButton *>("connectButton");
-    updateButton = window->findChild<QPushButton *>("updateButton");
-    summaryPane = window->findChild<QPlainTextEdit *>("summaryPane");
-    QVERIFY(connectButton && updateButton && summaryPane);
-    window->show();
+    ui = std::make_unique<UpdaterWindowUnderTest>(api);
+    QVERIFY(ui->complete());
 }
 
 void tst_VendorUsb::connectController()
 {
-    QTest::mouseClick(connectButton, Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(updateButton->isEnabled(), 10000);
+    QTest::mouseClick(ui->connectButton, Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(ui->updateButton->isEnabled(), 10000);
 }
 
 // Its own libusb stays inside: exported, its libusb_* functions could take
@@ -316,7 +309,7 @@ void tst_VendorUsb::installThroughTheVendorLibrary()
 
     const int requestsAtConnect = chip->controlRequests().size();
     const QByteArray segment = chip->card(0)->bootloader().infoSegment();
-    QTest::mouseClick(updateButton, Qt::LeftButton);
+    QTest::mouseClick(ui->updateButton, Qt::LeftButton);
     QTRY_VERIFY_WITH_TIMEOUT(AutoUpdateRunner::outcomeOf(summary()) >= 0, installTimeoutMs);
     UsbChipTesting::checkInstalled(*chip, summary(), segment, requestsAtConnect, imagePath);
 }
@@ -333,8 +326,8 @@ void tst_VendorUsb::cablePulledAndPluggedBackIn()
     chip->pullCable();
     QTRY_COMPARE_WITH_TIMEOUT(summary().last(), linkLost, 5000);
     QTRY_VERIFY((threads() & started).isEmpty());
-    QVERIFY(connectButton->isEnabled());
-    QVERIFY(!updateButton->isEnabled());
+    QVERIFY(ui->connectButton->isEnabled());
+    QVERIFY(!ui->updateButton->isEnabled());
 
     // umockdev's hot-plug events never reach the libusb inside the library
     // (it takes only the kernel's), so it keeps its entry of the old device;
@@ -343,7 +336,7 @@ void tst_VendorUsb::cablePulledAndPluggedBackIn()
     chip->plugBackIn(false);
     connectController();
     QVERIFY(chip->lineState().lineCardPath);
-    window->controllerManager()->onReqCmdLedGreen();
+    ui->window->controllerManager()->onReqCmdLedGreen();
     QTRY_COMPARE(chip->card(0)->ledState(), 0x22);
 }
 
@@ -354,7 +347,7 @@ void tst_VendorUsb::libraryThreadsEndWithTheWindow()
     connectController();
     const QSet<QString> started = threads() - before;
     QVERIFY(started.size() >= 4); // the I/O thread and the library's three
-    window.reset();
+    ui.reset();
     QTRY_VERIFY((threads() & started).isEmpty());
 }
 
@@ -416,13 +409,13 @@ void tst_VendorUsb::chipThatDoesNotOpen()
         QCOMPARE(node.ID, 0u);
         QCOMPARE(QByteArray(node.Description), QByteArray());
 
-        QTest::mouseClick(connectButton, Qt::LeftButton);
-        QTRY_VERIFY(connectButton->isEnabled());
+        QTest::mouseClick(ui->connectButton, Qt::LeftButton);
+        QTRY_VERIFY(ui->connectButton->isEnabled());
     }
     if (other >= 0)
         ::close(other);
     QCOMPARE(summary().value(0), text); // a hint of what to do may follow
-    QVERIFY(!updateButton->isEnabled());
+    QVERIFY(!ui->updateButton->isEnabled());
 }
 
 // The library swallows stalls and babbles on the bulk-in endpoint, so a
@@ -443,7 +436,7 @@ void tst_VendorUsb::failingCableEndsInAStatedError()
     chip->failNextReads(INT_MAX, error);
     QElapsedTimer clock;
     clock.start();
-    QTest::mouseClick(updateButton, Qt::LeftButton);
+    QTest::mouseClick(ui->updateButton, Qt::LeftButton);
     // Nothing answers from the click on, which the window cannot tell from a
     // controller with no card in it.
     QTRY_COMPARE_WITH_TIMEOUT(summary().last(),
@@ -453,7 +446,7 @@ void tst_VendorUsb::failingCableEndsInAStatedError()
     QVERIFY2(clock.elapsed() < 2 * VX420Controller::replyTimeoutMs + 2000,
              qPrintable(QString::number(clock.elapsed())));
     QVERIFY(!summary().contains(linkLost));
-    QVERIFY(updateButton->isEnabled());
+    QVERIFY(ui->updateButton->isEnabled());
     chip->failNextReads(0, 0);
 }
 
