@@ -1,4 +1,5 @@
 #include "emulated/AutoUpdateRunner.h"
+#include "tests/support/TestBytes.h"
 
 #include <QProcess>
 #include <QTemporaryDir>
@@ -28,7 +29,6 @@ private:
     static QStringList section(const QStringList &lines, const QString &heading);
     int run(const QStringList &arguments, QByteArray *out = nullptr, int timeoutMs = 120000,
             QByteArray *err = nullptr, const QByteArray &display = QByteArray());
-    static QByteArray textOf(QByteArray output);
 };
 
 int tst_EmulatedProgram::run(const QStringList &arguments, QByteArray *out, int timeoutMs,
@@ -49,9 +49,9 @@ int tst_EmulatedProgram::run(const QStringList &arguments, QByteArray *out, int 
         return -1;
     }
     if (out)
-        *out = textOf(process.readAllStandardOutput());
+        *out = textOfProgram(process.readAllStandardOutput());
     if (err)
-        *err = textOf(process.readAllStandardError());
+        *err = textOfProgram(process.readAllStandardError());
     return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
 }
 
@@ -64,16 +64,6 @@ QStringList tst_EmulatedProgram::section(const QStringList &lines, const QString
     for (int i = start + 1; i < lines.size() && !lines.at(i).isEmpty(); ++i)
         found << lines.at(i);
     return found;
-}
-
-// A Windows program's text output ends its lines with CR LF; a lone CR
-// stays, as it rewrites a line in place.
-QByteArray tst_EmulatedProgram::textOf(QByteArray output)
-{
-#ifdef Q_OS_WIN
-    output.replace("\r\n", "\n");
-#endif
-    return output;
 }
 
 void tst_EmulatedProgram::autoRun_data()

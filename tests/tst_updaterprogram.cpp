@@ -1,3 +1,5 @@
+#include "tests/support/TestBytes.h"
+
 #include <QProcess>
 #include <QtTest>
 
@@ -34,13 +36,8 @@ int tst_UpdaterProgram::run(const QStringList &arguments, const QProcessEnvironm
         process.kill();
         process.waitForFinished();
     }
-    *out = process.readAllStandardOutput();
-    *err = process.readAllStandardError();
-#ifdef Q_OS_WIN
-    // A Windows program's text ends its lines with CR LF.
-    out->replace("\r\n", "\n");
-    err->replace("\r\n", "\n");
-#endif
+    *out = textOfProgram(process.readAllStandardOutput());
+    *err = textOfProgram(process.readAllStandardError());
     return code;
 }
 

@@ -53,3 +53,11 @@ QByteArray segmentOf(const QList<QByteArray> &records)
     segment[1] = char(sum >> 8);
     return segment;
 }
+
+QByteArray textOfProgram(QByteArray output)
+{
+#ifdef Q_OS_WIN
+    output.replace("\r\n", "\n");
+#endif
+    return output;
+}

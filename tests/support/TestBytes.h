@@ -19,6 +19,9 @@ QByteArray infoRecord(quint8 tag, const QByteArray &body);
 quint16 xorOfWords(const QByteArray &segment);
 // The checksum in the segment's first word makes the XOR of all words zero.
 bool segmentChecksumHolds(const QByteArray &segment);
+// A program's text output with LF line ends: a Windows program ends its
+// lines with CR LF; a lone CR stays, as it rewrites a line in place.
+QByteArray textOfProgram(QByteArray output);
 // A 64-byte segment of these records, erased (0xFF) behind them, with its
 // checksum.
 QByteArray segmentOf(const QList<QByteArray> &records);
